@@ -1,0 +1,45 @@
+#include "sockherd.h"
+
+#include <arpa/inet.h>
+
+namespace sockherd {
+
+char address_buffer[INET6_ADDRSTRLEN];
+
+// ::ffff:a.b.c.d, what an IPv4 client shows on an IPv6 socket. The
+// IPv4-compatible ::a.b.c.d form is not mapped and stays IPv6.
+static bool is_v4_mapped(const socket_address *address)
+{
+    return address->any.sa_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&address->v6.sin6_addr);
+}
+
+const char *proto_name(const socket_address *address)
+{
+    if (address->any.sa_family == AF_INET6 && !is_v4_mapped(address))
+        return "TCP6";
+    return "TCP";
+}
+
+const char *address_text(const socket_address *address)
+{
+    int family = AF_INET6;
+    const void *bytes = &address->v6.sin6_addr;
+    if (address->any.sa_family == AF_INET) {
+        family = AF_INET;
+        bytes = &address->v4.sin_addr;
+    } else if (is_v4_mapped(address)) {
+        family = AF_INET;
+        bytes = &address->v6.sin6_addr.s6_addr[12];
+    }
+    if (inet_ntop(family, bytes, address_buffer, sizeof address_buffer) == nullptr)
+        return "-";
+    return address_buffer;
+}
+
+int address_port(const socket_address *address)
+{
+    in_port_t port = address->any.sa_family == AF_INET6 ? address->v6.sin6_port : address->v4.sin_port;
+    return static_cast<int>(ntohs(port));
+}
+
+}  // namespace sockherd

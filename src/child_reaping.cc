@@ -1,0 +1,28 @@
+#include "sockherd.h"
+
+#include <cstdio>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace sockherd {
+
+int running_children = 0;
+
+void reap_children()
+{
+    // One byte per call: signals merge, so bytes and children need not match;
+    // the waitpid loop below collects every child that has ended so far.
+    char scratch;
+    ssize_t got = read(self_pipe[0], &scratch, 1);
+    (void)got;
+
+    pid_t pid;
+    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
+        running_children--;
+        if (settings.verbose)
+            (void)fprintf(stderr, "%ld closed (%d/%d)\n", static_cast<long>(pid), running_children,
+                          settings.max_children);
+    }
+}
+
+}  // namespace sockherd

@@ -1,0 +1,147 @@
+#include "sockherd.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace sockherd {
+
+settings_record settings;
+
+static const char *const usage_lines[] = {
+    "sockherd version 13",
+    "",
+    "Usage: sockherd [options] address port command ...",
+    "  address  Address to bind to (0 for all local addresses)",
+    "  port     TCP port to bind to (0 for any available port)",
+    "  command  Command to execute",
+    "Options:",
+    "  -c N     limit to at most N children running (default 40).",
+    "           Further connections will be deferred unless -r",
+    "           is specified.",
+    "  -6       bind to an IPv6 address (default IPv4)",
+    "  -g gid   setgid(gid) after binding",
+    "  -u uid   setuid(uid) after binding",
+    "  -U       setuid($UID) and setgid($GID) after binding",
+    "  -1       print local port number to stdout after binding",
+    "  -b N     set listen() backlog to N",
+    "  -D       set TCP_NODELAY option on sockets",
+    "  -e       redirect stderr of children to socket",
+    "  -v       be verbose",
+    "  -Q       don't be verbose (default)",
+    "  -r resp  once -c limit is reached, refuse clients",
+    "           with 'resp' rather than deferring them.",
+    "           resp may contain \\r, \\n, \\t.",
+    "  -h       show this usage message",
+    "",
+    "Report bugs to <sockherd-bugs@lists.example.org>.",
+};
+
+void usage(int status)
+{
+    for (const char *line : usage_lines)
+        (void)fprintf(stderr, "%s\n", line);
+    exit(status);
+}
+
+bool starts_with_number(const char *text)
+{
+    while (isspace(static_cast<unsigned char>(*text)))
+        text++;
+    if (*text == '+' || *text == '-')
+        text++;
+    return isdigit(static_cast<unsigned char>(*text)) != 0;
+}
+
+char *decode_escapes(const char *argument)
+{
+    char *text = static_cast<char *>(malloc(strlen(argument) + 1));
+    if (text == nullptr)
+        die("out of memory");
+    char *out = text;
+    for (const char *in = argument; *in != '\0'; in++) {
+        if (*in != '\\') {
+            *out++ = *in;
+            continue;
+        }
+        in++;
+        switch (*in) {
+        case 'n': *out++ = '\n'; break;
+        case 'r': *out++ = '\r'; break;
+        case 't': *out++ = '\t'; break;
+        default: usage(failure_status);  // also a backslash at the very end
+        }
+    }
+    *out = '\0';
+    return text;
+}
+
+// A group or user name would silently become ID 0, that is root: refuse it.
+static int id_argument(const char *argument)
+{
+    if (!starts_with_number(argument))
+        usage(failure_status);
+    return atoi(argument);
+}
+
+// -U: group from $GID first, then user from $UID, each checked where read.
+static void ids_from_environment()
+{
+    const char *gid_text = getenv("GID");
+    if (gid_text == nullptr)
+        die("-U specified but no $GID");
+    if (!starts_with_number(gid_text))
+        die("-U specified but $GID is not a number");
+    settings.change_gid = true;
+    settings.gid = atoi(gid_text);
+
+    const char *uid_text = getenv("UID");
+    if (uid_text == nullptr)
+        die("-U specified but no $UID");
+    if (!starts_with_number(uid_text))
+        die("-U specified but $UID is not a number");
+    settings.change_uid = true;
+    settings.uid = atoi(uid_text);
+}
+
+static void apply_option(int option, const char *argument)
+{
+    switch (option) {
+    case 'c': settings.max_children = atoi(argument); break;
+    case '6': settings.address_family = AF_INET6; break;
+    case 'g':
+        settings.change_gid = true;
+        settings.gid = id_argument(argument);
+        break;
+    case 'u':
+        settings.change_uid = true;
+        settings.uid = id_argument(argument);
+        break;
+    case 'U': ids_from_environment(); break;
+    case '1': settings.print_port = true; break;
+    case 'b': settings.listen_backlog = atoi(argument); break;
+    case 'D': settings.tcp_nodelay = true; break;
+    case 'Q': settings.verbose = false; break;
+    case 'v': settings.verbose = true; break;
+    case 'e': settings.stderr_to_socket = true; break;
+    case 'h': usage(0);
+    case 'r': settings.refuse_response = decode_escapes(argument); break;
+    default: usage(failure_status);  // getopt has already said what was wrong
+    }
+}
+
+int parse_command_line(int argc, char **argv)
+{
+    // "+" stops the scan at the first operand even with GNU getopt, so options
+    // written after the command reach the command.
+    int option;
+    while ((option = getopt(argc, argv, "+c:6g:u:U1b:DQvehr:")) != -1)
+        apply_option(option, optarg);
+    if (argc - optind < 3)
+        usage(failure_status);
+    return optind;
+}
+
+}  // namespace sockherd

@@ -1,0 +1,53 @@
+#include "sockherd.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
+
+namespace sockherd {
+
+// At the limit a refused connection waits in the loop's write set, which
+// cannot hold it beyond FD_SETSIZE: such a connection is closed at once.
+static void drop_connection(int conn, const socket_address *remote)
+{
+    if (settings.verbose)
+        (void)fprintf(stderr, "- dropped from %s port %d\n", address_text(remote), address_port(remote));
+    (void)close(conn);
+}
+
+void handle_accept(int listening, int at_limit)
+{
+    socket_address remote = {};
+    socklen_t remote_length = sizeof remote;
+    int conn = accept(listening, &remote.any, &remote_length);
+    int accept_errno = errno;
+    if (remote_length > sizeof remote) {
+        warn("unable to get remote address");
+        if (conn != -1)
+            (void)close(conn);
+        return;
+    }
+    if (conn == -1) {
+        if (accept_errno != EAGAIN)
+            warn("accept failed");
+        return;  // EAGAIN: another pass or process took the client first
+    }
+    set_cloexec(conn);  // before any fork, so no other command inherits it
+
+    socket_address local = {};
+    socklen_t local_length = sizeof local;
+    if (getsockname(conn, &local.any, &local_length) == -1 || local_length > sizeof local) {
+        warn("unable to get local address");
+        (void)close(conn);
+        return;
+    }
+
+    if (!at_limit)
+        spawn_command(conn, &remote, &local);
+    else if (conn < FD_SETSIZE)
+        refuse_connection(conn, &remote);
+    else
+        drop_connection(conn, &remote);
+}
+
+}  // namespace sockherd

@@ -1,0 +1,47 @@
+#include "sockherd.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+
+namespace sockherd {
+
+void warn(const char *message)
+{
+    (void)fprintf(stderr, "%s\n", message);  // nowhere left to report a failure
+}
+
+void die(const char *message)
+{
+    warn(message);
+    exit(failure_status);
+}
+
+int set_nonblocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags == -1)
+        return -1;
+    if (flags & O_NONBLOCK)
+        return 0;
+    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return -1;
+    return 0;
+}
+
+void set_cloexec(int fd)
+{
+    if (fcntl(fd, F_SETFD, FD_CLOEXEC) == -1)
+        die("unable to set FD_CLOEXEC");
+}
+
+void put_env_copy(const char *text)
+{
+    char *copy = strdup(text);
+    if (copy == nullptr)
+        die("strdup failed");
+    (void)putenv(copy);  // the environment keeps copy; a missing variable is all a failure costs
+}
+
+}  // namespace sockherd

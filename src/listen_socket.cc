@@ -1,0 +1,52 @@
+#include "sockherd.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <netdb.h>
+
+namespace sockherd {
+
+static void print_bound_port(int fd)
+{
+    socket_address bound = {};
+    socklen_t length = sizeof bound;
+    if (getsockname(fd, &bound.any, &length) == -1)
+        die("unable to get bound address");
+    // sin_port and sin6_port sit at the same offset.
+    (void)printf("%d\n", static_cast<int>(ntohs(bound.v4.sin_port)));
+    (void)fflush(stdout);  // a pipe is block-buffered; the caller waits for this line
+}
+
+int make_listen_socket(const char *address, const char *port)
+{
+    addrinfo hints = {};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = settings.address_family;
+    hints.ai_socktype = SOCK_STREAM;
+
+    addrinfo *result = nullptr;
+    int rc = getaddrinfo(address, port, &hints, &result);
+    if (rc != 0)
+        die(gai_strerror(rc));
+
+    // Only the first entry: a host name binds its first address or nothing.
+    int fd = socket(result->ai_family, result->ai_socktype, result->ai_protocol);
+    if (fd == -1)
+        die("unable to create socket");
+    if (set_nonblocking(fd) == -1)
+        die("unable to set O_NONBLOCK");
+    set_cloexec(fd);
+    int one = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == -1)
+        die("unable to set SO_REUSEADDR");
+    if (bind(fd, result->ai_addr, result->ai_addrlen) == -1)
+        die("unable to bind to listen address");
+    if (listen(fd, settings.listen_backlog) == -1)
+        die("unable to listen");
+    if (settings.print_port)
+        print_bound_port(fd);  // only now, so a client that reads the line finds us listening
+    freeaddrinfo(result);
+    return fd;
+}
+
+}  // namespace sockherd

@@ -1,0 +1,7 @@
+#include "sockherd.h"
+
+int main(int argc, char **argv)
+{
+    int first_operand = sockherd::parse_command_line(argc, argv);
+    sockherd::run_startup(argv, first_operand);
+}

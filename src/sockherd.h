@@ -1,0 +1,145 @@
+// sockherd: a TCP super-server. One listening socket, one select loop, one
+// forked command per client. This header is the program's table of contents:
+// one block per module, in the order a connection meets them.
+#ifndef SOCKHERD_H
+#define SOCKHERD_H
+
+#include <csignal>
+#include <cstddef>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+
+namespace sockherd {
+
+// Exit status of every failure, a failed exec in a child included.
+constexpr int failure_status = 20;
+
+// The address of one end of a connection, as accept or getsockname fill it
+// in: room for either family, 28 bytes.
+union socket_address {
+    sockaddr any;
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+};
+static_assert(sizeof(socket_address) == 28, "an IPv6 socket address is 28 bytes");
+
+// command_line.cc
+
+struct settings_record {
+    int max_children = 40;
+    int address_family = AF_INET;
+    int listen_backlog = 10;
+    bool change_gid = false;
+    int gid = 0;
+    bool change_uid = false;
+    int uid = 0;
+    bool print_port = false;
+    bool tcp_nodelay = false;
+    bool verbose = false;
+    bool stderr_to_socket = false;
+    char *refuse_response = nullptr;  // decoded -r text; present, even empty, turns refusing on
+};
+extern settings_record settings;  // written by parse_command_line only
+
+// Reads the options into settings; returns the index of the first operand.
+// Returns only when the options are valid and three operands follow.
+int parse_command_line(int argc, char **argv);
+// Prints the usage text on standard error and exits with status.
+[[noreturn]] void usage(int status);
+// Returns a new text with \n, \r and \t decoded; any other escape is a usage error.
+char *decode_escapes(const char *argument);
+// True when text starts as a number does for atoi: blanks, a sign, a digit.
+bool starts_with_number(const char *text);
+
+// diagnostics.cc
+
+// Prints message and a newline on standard error; message is not a format.
+void warn(const char *message);
+// warn(message), then exit with status 20.
+[[noreturn]] void die(const char *message);
+// Adds O_NONBLOCK unless already set; 0 or -1. Prints nothing.
+int set_nonblocking(int fd);
+// Sets the descriptor flags to exactly FD_CLOEXEC; dies on failure.
+void set_cloexec(int fd);
+// Puts a heap copy of "NAME=value" into the environment; dies if it cannot copy.
+void put_env_copy(const char *text);
+
+// startup.cc
+
+extern int listen_fd;                 // set once at start-up
+extern char **command_argv;           // the operands after address and port
+extern int self_pipe[2];              // written only by sigchld_handler
+extern sigset_t sigchld_set;          // SIGCHLD alone
+extern sigset_t startup_signal_mask;  // the mask the daemon was started with
+
+// From parsed settings to the event loop: socket, privilege drop, self-pipe,
+// SIGCHLD handling. Never returns.
+[[noreturn]] void run_startup(char **argv, int first_operand);
+// Gives up group (and supplementary groups as root), then user, as settings ask.
+void drop_privileges();
+void sigchld_handler(int signal_number);
+
+// listen_socket.cc
+
+// Resolves, binds and listens; prints the port with -1. Dies on any failure.
+int make_listen_socket(const char *address, const char *port);
+
+// event_loop.cc
+
+// Sets fd in set and raises max_fd to it. Descriptors beyond FD_SETSIZE never enter.
+void add_to_fd_set(int fd, fd_set *set, int &max_fd);
+// The select loop: reap, accept, drain pending refusals. Never returns.
+[[noreturn]] void main_loop(int listening);
+
+// child_reaping.cc
+
+extern int running_children;  // +1 on fork (spawn_command), -1 on reap (reap_children)
+
+// Takes one byte from the self-pipe and collects every ended child.
+void reap_children();
+
+// address_text.cc
+
+extern char address_buffer[INET6_ADDRSTRLEN];  // the last text address_text made
+
+// "TCP6", or "TCP" for IPv4 and IPv4-mapped IPv6 addresses.
+const char *proto_name(const socket_address *address);
+// Numeric text of the address in address_buffer (valid until the next call), or "-".
+const char *address_text(const socket_address *address);
+// The port in host byte order.
+int address_port(const socket_address *address);
+
+// connection_intake.cc
+
+// Accepts at most one connection and hands it to the spawner, the refusal
+// queue, or drops it at the limit when it does not fit a descriptor set.
+void handle_accept(int listening, int at_limit);
+
+// command_spawning.cc
+
+// Forks the command for conn. Takes over conn: it is closed in the daemon
+// before this returns, whatever happens.
+void spawn_command(int conn, const socket_address *remote, const socket_address *local);
+
+// refusal_queue.cc
+
+struct pending_write {
+    int conn_fd;
+    const char *cursor;
+    size_t remaining;
+    pending_write *next_pending;
+};
+extern pending_write *pending_list;  // newest first; pushed by refuse_connection, unlinked by pending_write_step
+
+// Sends the refusal text without blocking. Takes over conn: it is closed at
+// once or held in a record of pending_list until sent or failed.
+void refuse_connection(int conn, const socket_address *remote);
+// One write for record; 1 when it finished (closed, unlinked, freed) it, else 0.
+int pending_write_step(pending_write *previous, pending_write *record);
+// One write for every pending record whose descriptor select found writable.
+void drain_pending_writes(const fd_set *writable);
+
+}  // namespace sockherd
+
+#endif

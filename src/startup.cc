@@ -1,0 +1,86 @@
+#include "sockherd.h"
+
+#include <cerrno>
+#include <grp.h>
+#include <unistd.h>
+
+namespace sockherd {
+
+int listen_fd = -1;
+char **command_argv = nullptr;
+int self_pipe[2] = {-1, -1};
+sigset_t sigchld_set;
+sigset_t startup_signal_mask;
+
+void sigchld_handler(int)
+{
+    int saved_errno = errno;
+    ssize_t written = write(self_pipe[1], "c", 1);
+    (void)written;  // a full pipe is still readable, so the byte is not missed
+    errno = saved_errno;
+}
+
+// The loop's descriptor sets end at FD_SETSIZE; a descriptor beyond them
+// could never be watched, so refuse to start rather than corrupt memory.
+static void check_fits_select(int fd)
+{
+    if (fd >= FD_SETSIZE)
+        die("descriptor too high for select");
+}
+
+void drop_privileges()
+{
+    if (settings.change_gid) {
+        // Root's supplementary groups would survive setgid and setuid, and
+        // every command would keep them.
+        gid_t only_group = static_cast<gid_t>(settings.gid);
+        if (geteuid() == 0 && setgroups(1, &only_group) == -1)
+            die("unable to setgroups");
+        if (setgid(only_group) < 0)
+            die("unable to setgid");
+    }
+    if (settings.change_uid && setuid(static_cast<uid_t>(settings.uid)) < 0)
+        die("unable to setuid");
+}
+
+static void make_self_pipe()
+{
+    if (pipe(self_pipe) < 0)
+        die("unable to create self-pipe");
+    check_fits_select(self_pipe[0]);
+    // The handler must never wait on a full pipe; the reader may block, as it
+    // reads only what select reported.
+    if (set_nonblocking(self_pipe[1]) == -1)
+        die("unable to set O_NONBLOCK");
+    set_cloexec(self_pipe[0]);
+    set_cloexec(self_pipe[1]);
+}
+
+static void catch_sigchld()
+{
+    // Blocked before the handler exists, so it can only run inside the
+    // loop's wait. The old mask is kept for the commands we start.
+    sigemptyset(&sigchld_set);
+    sigaddset(&sigchld_set, SIGCHLD);
+    if (sigprocmask(SIG_BLOCK, &sigchld_set, &startup_signal_mask) < 0)
+        die("unable to block SIGCHLD");
+
+    struct sigaction action = {};
+    action.sa_handler = sigchld_handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_NOCLDSTOP;  // no SA_RESTART: the wait must end with EINTR
+    (void)sigaction(SIGCHLD, &action, nullptr);  // without it children are still reaped on the next byte
+}
+
+void run_startup(char **argv, int first_operand)
+{
+    listen_fd = make_listen_socket(argv[first_operand], argv[first_operand + 1]);
+    check_fits_select(listen_fd);
+    command_argv = argv + first_operand + 2;
+    drop_privileges();
+    make_self_pipe();
+    catch_sigchld();
+    main_loop(listen_fd);
+}
+
+}  // namespace sockherd

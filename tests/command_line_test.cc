@@ -1,0 +1,308 @@
+// The command line: options into settings, escapes, numbers, usage and exit
+// statuses. Unit cases call the parser in this process; cases that end the
+// process run as death tests or against the real binary.
+#include "harness.h"
+#include "sockherd.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <ostream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using namespace sockherd;
+using harness::run_sockherd;
+using testing::ExitedWithCode;
+
+namespace {
+
+const std::vector<std::string> usage_text = {
+    "sockherd version 13",
+    "",
+    "Usage: sockherd [options] address port command ...",
+    "  address  Address to bind to (0 for all local addresses)",
+    "  port     TCP port to bind to (0 for any available port)",
+    "  command  Command to execute",
+    "Options:",
+    "  -c N     limit to at most N children running (default 40).",
+    "           Further connections will be deferred unless -r",
+    "           is specified.",
+    "  -6       bind to an IPv6 address (default IPv4)",
+    "  -g gid   setgid(gid) after binding",
+    "  -u uid   setuid(uid) after binding",
+    "  -U       setuid($UID) and setgid($GID) after binding",
+    "  -1       print local port number to stdout after binding",
+    "  -b N     set listen() backlog to N",
+    "  -D       set TCP_NODELAY option on sockets",
+    "  -e       redirect stderr of children to socket",
+    "  -v       be verbose",
+    "  -Q       don't be verbose (default)",
+    "  -r resp  once -c limit is reached, refuse clients",
+    "           with 'resp' rather than deferring them.",
+    "           resp may contain \\r, \\n, \\t.",
+    "  -h       show this usage message",
+    "",
+    "Report bugs to <sockherd-bugs@lists.example.org>.",
+};
+
+std::string joined_usage()
+{
+    std::string text;
+    for (const auto &line : usage_text)
+        text += line + "\n";
+    return text;
+}
+
+// Parses args (the program name is added) from fresh settings.
+int parse(const std::vector<std::string> &args)
+{
+    static std::vector<std::string> storage;
+    static std::vector<char *> argv;
+    storage = args;
+    storage.insert(storage.begin(), "sockherd");
+    argv.clear();
+    for (auto &arg : storage)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    settings = settings_record{};
+    optind = 0;  // GNU getopt: start a fresh scan
+    opterr = 0;
+    return parse_command_line(static_cast<int>(storage.size()), argv.data());
+}
+
+TEST(UsageText, IsExactlyTheTwentySixLines)
+{
+    auto result = run_sockherd({});
+    EXPECT_EQ(result.status, 20);
+    EXPECT_EQ(result.out, "");
+    ASSERT_EQ(usage_text.size(), 26u);
+    EXPECT_EQ(harness::split_lines(result.err), usage_text);
+    for (const auto &line : usage_text)
+        EXPECT_TRUE(line.empty() || line.back() != ' ') << line;
+}
+
+struct exit_case {
+    const char *name;
+    std::vector<std::string> args;
+    int status;
+    bool getopt_line;  // getopt's own diagnostic comes before the usage text
+};
+
+void PrintTo(const exit_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class UsageExit : public testing::TestWithParam<exit_case> {};
+
+TEST_P(UsageExit, PrintsUsageWithStatus)
+{
+    const auto &c = GetParam();
+    auto result = run_sockherd(c.args);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.out, "");
+    std::string usage = joined_usage();
+    ASSERT_GE(result.err.size(), usage.size());
+    EXPECT_EQ(result.err.substr(result.err.size() - usage.size()), usage);
+    std::string before = result.err.substr(0, result.err.size() - usage.size());
+    if (c.getopt_line)
+        EXPECT_EQ(harness::count_occurrences(before, "\n"), 1) << before;
+    else
+        EXPECT_EQ(before, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, UsageExit,
+    testing::Values(exit_case{"NoArguments", {}, 20, false},
+                    exit_case{"HelpAlone", {"-h"}, 0, false},
+                    exit_case{"HelpBeforeInvalidOption", {"-h", "-x"}, 0, false},
+                    exit_case{"InvalidOptionBeforeHelp", {"-x", "-h"}, 20, true},
+                    exit_case{"MissingArgument", {"-c"}, 20, true},
+                    exit_case{"TwoOperands", {"127.0.0.1", "0"}, 20, false},
+                    exit_case{"TrailingBackslash", {"-r", "a\\", "0", "0", "x"}, 20, false},
+                    exit_case{"DoubleBackslash", {"-r", "a\\\\b", "0", "0", "x"}, 20, false},
+                    exit_case{"UnknownEscape", {"-r", "\\x", "0", "0", "x"}, 20, false},
+                    exit_case{"GroupName", {"-g", "staff", "0", "0", "x"}, 20, false},
+                    exit_case{"UserName", {"-u", "nobody", "0", "0", "x"}, 20, false},
+                    exit_case{"EmptyUser", {"-u", "", "0", "0", "x"}, 20, false},
+                    exit_case{"SignWithoutDigits", {"-g", "-", "0", "0", "x"}, 20, false},
+                    exit_case{"BadOptionStopsBeforeLaterOnes", {"-x", "-r", "\\", "0", "0", "x"}, 20, true}),
+    [](const testing::TestParamInfo<exit_case> &param_info) { return std::string(param_info.param.name); });
+
+TEST(Defaults, HoldWithOnlyOperands)
+{
+    EXPECT_EQ(parse({"127.0.0.1", "0", "cat"}), 1);
+    EXPECT_EQ(settings.max_children, 40);
+    EXPECT_EQ(settings.address_family, AF_INET);
+    EXPECT_EQ(settings.listen_backlog, 10);
+    EXPECT_FALSE(settings.change_gid || settings.change_uid || settings.print_port || settings.tcp_nodelay ||
+                 settings.verbose || settings.stderr_to_socket);
+    EXPECT_EQ(settings.refuse_response, nullptr);
+}
+
+struct number_case {
+    const char *text;
+    int value;
+};
+
+void PrintTo(const number_case &c, std::ostream *out)
+{
+    *out << '"' << c.text << '"';
+}
+
+class AtoiNumbers : public testing::TestWithParam<number_case> {};
+
+// -c and -b keep atoi's rule: anything goes, non-numbers are 0.
+TEST_P(AtoiNumbers, LimitAndBacklogConvertAsAtoi)
+{
+    parse({"-c", GetParam().text, "-b", GetParam().text, "a", "p", "x"});
+    EXPECT_EQ(settings.max_children, GetParam().value);
+    EXPECT_EQ(settings.listen_backlog, GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, AtoiNumbers,
+                         testing::Values(number_case{"0", 0}, number_case{"-5", -5}, number_case{"abc", 0},
+                                         number_case{" 12x", 12}, number_case{"+7", 7}, number_case{"", 0}));
+
+TEST(IdOptions, AcceptNumbersWithAtoiRules)
+{
+    parse({"-g", " -7x", "-u", "+5", "a", "p", "x"});
+    EXPECT_TRUE(settings.change_gid);
+    EXPECT_EQ(settings.gid, -7);
+    EXPECT_TRUE(settings.change_uid);
+    EXPECT_EQ(settings.uid, 5);
+}
+
+TEST(Overwriting, LaterOptionsWin)
+{
+    parse({"-v", "-Q", "-c", "3", "-c", "4", "-r", "one", "-r", "two", "a", "p", "x"});
+    EXPECT_FALSE(settings.verbose);
+    EXPECT_EQ(settings.max_children, 4);
+    EXPECT_STREQ(settings.refuse_response, "two");
+    parse({"-Q", "-v", "-6", "-1", "-D", "-e", "a", "p", "x"});
+    EXPECT_TRUE(settings.verbose);
+    EXPECT_EQ(settings.address_family, AF_INET6);
+    EXPECT_TRUE(settings.print_port && settings.tcp_nodelay && settings.stderr_to_socket);
+}
+
+TEST(Operands, StartAtFirstNonOption)
+{
+    EXPECT_EQ(parse({"-v", "127.0.0.1", "-c", "5", "-e"}), 2);
+    EXPECT_EQ(settings.max_children, 40);  // "-c" belongs to the operands
+    EXPECT_FALSE(settings.stderr_to_socket);
+    EXPECT_EQ(parse({"--", "-v", "0", "x"}), 2);
+    EXPECT_FALSE(settings.verbose);
+    EXPECT_EQ(parse({"a", "p", "x"}), 1);  // exactly three: a command without arguments
+}
+
+struct escape_case {
+    const char *argument;
+    const char *decoded;
+};
+
+void PrintTo(const escape_case &c, std::ostream *out)
+{
+    *out << '"' << c.argument << '"';
+}
+
+class Escapes : public testing::TestWithParam<escape_case> {};
+
+TEST_P(Escapes, DecodeToText)
+{
+    char *text = decode_escapes(GetParam().argument);
+    EXPECT_STREQ(text, GetParam().decoded);
+    free(text);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, Escapes,
+                         testing::Values(escape_case{"", ""}, escape_case{"busy\\r\\n", "busy\r\n"},
+                                         escape_case{"a\\tb\\nc", "a\tb\nc"}, escape_case{"100% %s %n", "100% %s %n"},
+                                         escape_case{"\\n\\n", "\n\n"}));
+
+TEST(Escapes, EmptyTextStillTurnsRefusingOn)
+{
+    parse({"-r", "", "a", "p", "x"});
+    ASSERT_NE(settings.refuse_response, nullptr);
+    EXPECT_STREQ(settings.refuse_response, "");
+}
+
+TEST(EscapesDeathTest, BadSequencesEndWithUsage)
+{
+    for (const char *bad : {"a\\", "\\\\", "\\0", "\\N", "x\\ y"})
+        EXPECT_EXIT(decode_escapes(bad), ExitedWithCode(20), "Usage: sockherd") << bad;
+}
+
+TEST(StartsWithNumber, FollowsAtoiPrefix)
+{
+    for (const char *yes : {"0", "12", " 7", "\t-3", "+4abc", "65534x"})
+        EXPECT_TRUE(starts_with_number(yes)) << yes;
+    for (const char *no : {"", " ", "-", "+", "staff", "x1", "--1", "- 1"})
+        EXPECT_FALSE(starts_with_number(no)) << no;
+}
+
+// -U reads the environment of this process; each case sets it first.
+void set_ids(const char *gid, const char *uid)
+{
+    gid ? setenv("GID", gid, 1) : unsetenv("GID");
+    uid ? setenv("UID", uid, 1) : unsetenv("UID");
+}
+
+TEST(EnvironmentIds, TakenWhereUIsMet)
+{
+    set_ids("9", "7");
+    parse({"-U", "a", "p", "x"});
+    EXPECT_TRUE(settings.change_gid && settings.change_uid);
+    EXPECT_EQ(settings.gid, 9);
+    EXPECT_EQ(settings.uid, 7);
+    parse({"-g", "5", "-U", "a", "p", "x"});
+    EXPECT_EQ(settings.gid, 9);
+    parse({"-U", "-g", "5", "-u", "6", "a", "p", "x"});
+    EXPECT_EQ(settings.gid, 5);
+    EXPECT_EQ(settings.uid, 6);
+    set_ids(" -2junk", "+3");
+    parse({"-U", "a", "p", "x"});
+    EXPECT_EQ(settings.gid, -2);
+    EXPECT_EQ(settings.uid, 3);
+}
+
+struct environment_case {
+    const char *gid;
+    const char *uid;
+    const char *message;
+};
+
+void PrintTo(const environment_case &c, std::ostream *out)
+{
+    *out << "GID=" << (c.gid ? c.gid : "(unset)") << " UID=" << (c.uid ? c.uid : "(unset)");
+}
+
+class EnvironmentIdsDeathTest : public testing::TestWithParam<environment_case> {};
+
+TEST_P(EnvironmentIdsDeathTest, FailsWithItsMessage)
+{
+    const auto &c = GetParam();
+    set_ids(c.gid, c.uid);
+    EXPECT_EXIT(parse({"-U", "a", "p", "x"}), ExitedWithCode(20), std::string("^") + c.message + "\n$");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, EnvironmentIdsDeathTest,
+    testing::Values(environment_case{nullptr, nullptr, "-U specified but no \\$GID"},
+                    environment_case{nullptr, "1", "-U specified but no \\$GID"},
+                    environment_case{"1", nullptr, "-U specified but no \\$UID"},
+                    environment_case{"", "1", "-U specified but \\$GID is not a number"},
+                    environment_case{"staff", nullptr, "-U specified but \\$GID is not a number"},
+                    environment_case{"1", "", "-U specified but \\$UID is not a number"},
+                    environment_case{"1", "nobody", "-U specified but \\$UID is not a number"}));
+
+TEST(EnvironmentIds, BinaryReportsMissingGid)
+{
+    harness::launch_options options;
+    options.unset_env = {"GID", "UID"};
+    auto result = run_sockherd({"-U", "0", "0", "x"}, options);
+    EXPECT_EQ(result.status, 20);
+    EXPECT_EQ(result.err, "-U specified but no $GID\n");
+}
+
+}  // namespace

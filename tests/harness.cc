@@ -1,0 +1,433 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace harness {
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+int remaining_ms(clock_type::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+clock_type::time_point deadline_in(int ms)
+{
+    return clock_type::now() + std::chrono::milliseconds(ms);
+}
+
+std::string temp_path(const char *stem)
+{
+    char name[] = "/tmp/sockherd-test-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd == -1)
+        return std::string("/tmp/") + stem;
+    close(fd);
+    return name;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// In the child between fork and exec: give the program a clean signal state
+// (blocked and ignored signals survive exec), the asked environment and fds.
+[[noreturn]] void exec_sockherd(const std::vector<std::string> &args, const launch_options &options, int out_fd,
+                                int err_fd)
+{
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    int null_fd = open("/dev/null", O_RDONLY);
+    dup2(null_fd, 0);
+    if (options.extra_fds_from >= 0)
+        for (int fd = options.extra_fds_from; fd <= options.extra_fds_to; fd++)
+            dup2(null_fd, fd);
+    for (int fd = 3; fd < 1024; fd++)
+        if (fd < options.extra_fds_from || fd > options.extra_fds_to)
+            close(fd);
+    if (null_fd > 2 && (null_fd < options.extra_fds_from || null_fd > options.extra_fds_to))
+        close(null_fd);
+
+    signal(SIGPIPE, SIG_DFL);
+    sigset_t mask;
+    sigemptyset(&mask);
+    for (int sig : options.blocked_signals)
+        sigaddset(&mask, sig);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    for (const auto &name : options.unset_env)
+        unsetenv(name.c_str());
+    for (const auto &entry : options.set_env)
+        putenv(strdup(entry.c_str()));
+    if (options.before_exec)
+        options.before_exec();
+
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(SOCKHERD_BIN));
+    for (const auto &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(SOCKHERD_BIN, argv.data());
+    _exit(127);
+}
+
+pid_t spawn(const std::vector<std::string> &args, const launch_options &options, int out_fd, int err_fd)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        exec_sockherd(args, options, out_fd, err_fd);
+    return pid;
+}
+
+bool wait_pid(pid_t pid, int &wait_status, int deadline_ms)
+{
+    auto deadline = deadline_in(deadline_ms);
+    for (;;) {
+        pid_t got = waitpid(pid, &wait_status, WNOHANG);
+        if (got == pid)
+            return true;
+        if (got == -1 || remaining_ms(deadline) == 0)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void fill_status(run_result &result, int wait_status)
+{
+    if (WIFEXITED(wait_status))
+        result.status = WEXITSTATUS(wait_status);
+    if (WIFSIGNALED(wait_status))
+        result.signal = WTERMSIG(wait_status);
+}
+
+}  // namespace
+
+run_result run_sockherd(const std::vector<std::string> &args, const launch_options &options, int deadline_ms)
+{
+    run_result result;
+    std::string out_path = temp_path("out");
+    std::string err_path = temp_path("err");
+    int out_fd = open(out_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    int err_fd = open(err_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    pid_t pid = spawn(args, options, out_fd, err_fd);
+    close(out_fd);
+    close(err_fd);
+    int wait_status = 0;
+    if (pid > 0 && !wait_pid(pid, wait_status, deadline_ms)) {
+        result.timed_out = true;
+        kill(pid, SIGKILL);
+        waitpid(pid, &wait_status, 0);
+    }
+    fill_status(result, wait_status);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    unlink(out_path.c_str());
+    unlink(err_path.c_str());
+    return result;
+}
+
+daemon_process::~daemon_process()
+{
+    stop();
+    if (out_fd != -1)
+        close(out_fd);
+    if (!err_path.empty())
+        unlink(err_path.c_str());
+}
+
+bool daemon_process::start(const std::vector<std::string> &args, const launch_options &options)
+{
+    int out_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) == -1)
+        return false;
+    err_path = temp_path("err");
+    int err_fd = open(err_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    pid = spawn(args, options, out_pipe[1], err_fd);
+    close(out_pipe[1]);
+    close(err_fd);
+    out_fd = out_pipe[0];
+    if (pid <= 0)
+        return false;
+    bool wants_port = false;
+    for (const auto &arg : args)
+        wants_port = wants_port || arg == "-1";
+    if (!wants_port)
+        return true;
+    std::string line;
+    while (line.find('\n') == std::string::npos) {
+        std::string more = read_some(out_fd, 1);
+        if (more.empty())
+            return false;
+        line += more;
+    }
+    port = atoi(line.c_str());
+    return port > 0;
+}
+
+std::string daemon_process::err() const
+{
+    return read_file(err_path);
+}
+
+bool daemon_process::wait_for_err(const std::string &needle, int count, int deadline_ms) const
+{
+    return eventually([&] { return count_occurrences(err(), needle) >= count; }, deadline_ms);
+}
+
+bool daemon_process::wait_exit(int &status, int deadline_ms)
+{
+    int wait_status = 0;
+    if (pid <= 0 || !wait_pid(pid, wait_status, deadline_ms))
+        return false;
+    pid = -1;
+    run_result result;
+    fill_status(result, wait_status);
+    status = result.status;
+    return true;
+}
+
+bool daemon_process::alive() const
+{
+    if (pid <= 0)
+        return false;
+    int wait_status;
+    return waitpid(pid, &wait_status, WNOHANG) == 0;
+}
+
+void daemon_process::stop()
+{
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        int wait_status;
+        waitpid(pid, &wait_status, 0);
+        pid = -1;
+    }
+}
+
+int count_occurrences(const std::string &text, const std::string &needle)
+{
+    int count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        count++;
+    return count;
+}
+
+int connect_loopback(int port, int family, int receive_buffer)
+{
+    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1)
+        return -1;
+    if (receive_buffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    int rc;
+    if (family == AF_INET6) {
+        sockaddr_in6 address = {};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(static_cast<uint16_t>(port));
+        address.sin6_addr = in6addr_loopback;
+        rc = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    } else {
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        rc = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    }
+    if (rc == -1) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string read_some(int fd, size_t count, int deadline_ms)
+{
+    std::string data;
+    auto deadline = deadline_in(deadline_ms);
+    while (data.size() < count) {
+        pollfd ready = {fd, POLLIN, 0};
+        if (poll(&ready, 1, remaining_ms(deadline)) <= 0)
+            break;
+        char buffer[4096];
+        size_t want = count - data.size() < sizeof buffer ? count - data.size() : sizeof buffer;
+        ssize_t got = read(fd, buffer, want);
+        if (got <= 0)
+            break;
+        data.append(buffer, static_cast<size_t>(got));
+    }
+    return data;
+}
+
+std::string read_to_eof(int fd, bool *eof, int deadline_ms)
+{
+    std::string data;
+    auto deadline = deadline_in(deadline_ms);
+    if (eof)
+        *eof = false;
+    for (;;) {
+        pollfd ready = {fd, POLLIN, 0};
+        if (poll(&ready, 1, remaining_ms(deadline)) <= 0)
+            return data;
+        char buffer[4096];
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got == 0 || (got < 0 && errno == ECONNRESET)) {
+            if (eof)
+                *eof = got == 0;
+            return data;
+        }
+        if (got < 0)
+            return data;
+        data.append(buffer, static_cast<size_t>(got));
+    }
+}
+
+bool write_all(int fd, const std::string &data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t put = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (put <= 0)
+            return false;
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+bool stays_silent(int fd, int wait_ms)
+{
+    pollfd ready = {fd, POLLIN, 0};
+    return poll(&ready, 1, wait_ms) == 0;
+}
+
+void reset_close(int fd)
+{
+    linger hard = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(fd);
+}
+
+std::string proc_status_field(pid_t pid, const std::string &field)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, field.size() + 1, field + ":") == 0) {
+            size_t start = line.find_first_not_of(" \t", field.size() + 1);
+            size_t end = line.find_last_not_of(" \t");
+            return start == std::string::npos ? "" : line.substr(start, end + 1 - start);
+        }
+    return "";
+}
+
+int count_open_fds(pid_t pid)
+{
+    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (dir == nullptr)
+        return -1;
+    int count = 0;
+    while (dirent *entry = readdir(dir))
+        if (entry->d_name[0] != '.')
+            count++;
+    closedir(dir);
+    return count;
+}
+
+long rss_kib(pid_t pid)
+{
+    return atol(proc_status_field(pid, "VmRSS").c_str());
+}
+
+long cpu_ticks(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos)
+        return -1;
+    std::istringstream fields(stat.substr(close_paren + 2));
+    std::string field;
+    long utime = 0;
+    long stime = 0;
+    for (int index = 3; fields >> field; index++) {
+        if (index == 14)
+            utime = atol(field.c_str());
+        if (index == 15) {
+            stime = atol(field.c_str());
+            break;
+        }
+    }
+    return utime + stime;
+}
+
+std::vector<pid_t> children_of(pid_t pid, bool zombies_only)
+{
+    std::vector<pid_t> found;
+    std::string list = read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    std::istringstream ids(list);
+    pid_t child;
+    while (ids >> child) {
+        std::string state = proc_status_field(child, "State");
+        if (!zombies_only || (!state.empty() && state[0] == 'Z'))
+            found.push_back(child);
+    }
+    return found;
+}
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+std::string mask_text(const std::vector<int> &signals)
+{
+    unsigned long long mask = 0;
+    for (int sig : signals)
+        mask |= 1ULL << (sig - 1);
+    char text[17];
+    snprintf(text, sizeof text, "%016llx", mask);
+    return text;
+}
+
+bool eventually(const std::function<bool()> &predicate, int deadline_ms)
+{
+    auto deadline = deadline_in(deadline_ms);
+    for (;;) {
+        if (predicate())
+            return true;
+        if (remaining_ms(deadline) == 0)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+}  // namespace harness
+
+namespace {
+// A test that writes to a closed connection must see EPIPE, not die.
+const bool sigpipe_ignored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+}  // namespace

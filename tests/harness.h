@@ -1,0 +1,92 @@
+// Runs the real sockherd binary and talks to it over loopback. Every wait has
+// a deadline; every process started here is ended by its PID.
+#ifndef SOCKHERD_TEST_HARNESS_H
+#define SOCKHERD_TEST_HARNESS_H
+
+#include <csignal>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace harness {
+
+// Generous: the tests must pass on a loaded 2-core machine.
+constexpr int default_deadline_ms = 15000;
+
+struct launch_options {
+    std::vector<std::string> set_env;    // "NAME=value"
+    std::vector<std::string> unset_env;  // "NAME"
+    std::vector<int> blocked_signals;    // the started program's signal mask
+    int extra_fds_from = -1;             // inherited /dev/null copies on [from, to]
+    int extra_fds_to = -1;
+    std::function<void()> before_exec;   // runs in the child, last thing before exec
+};
+
+struct run_result {
+    std::string out;
+    std::string err;
+    int status = -1;  // exit status, or -1 when the program did not exit normally
+    int signal = 0;   // the signal that ended it, if any
+    bool timed_out = false;
+};
+
+// Runs SOCKHERD_BIN with args to completion (killed at the deadline).
+run_result run_sockherd(const std::vector<std::string> &args, const launch_options &options = {},
+                        int deadline_ms = default_deadline_ms);
+
+// A running daemon. It is killed and reaped when the guard goes away.
+struct daemon_process {
+    pid_t pid = -1;
+    int port = -1;
+    int out_fd = -1;
+    std::string err_path;
+
+    daemon_process() = default;
+    daemon_process(const daemon_process &) = delete;
+    daemon_process &operator=(const daemon_process &) = delete;
+    ~daemon_process();
+
+    // Starts sockherd with args; when args hold "-1", waits for the port line.
+    bool start(const std::vector<std::string> &args, const launch_options &options = {});
+    // Everything the daemon wrote on standard error so far.
+    std::string err() const;
+    // Waits until standard error holds needle at least count times.
+    bool wait_for_err(const std::string &needle, int count = 1, int deadline_ms = default_deadline_ms) const;
+    // Waits for the process to end by itself; returns the run_result fields.
+    bool wait_exit(int &status, int deadline_ms = default_deadline_ms);
+    bool alive() const;
+    // Kills and reaps the daemon; its standard output stays readable.
+    void stop();
+};
+
+int count_occurrences(const std::string &text, const std::string &needle);
+
+// Blocking TCP connect to the loopback address of family; -1 on failure.
+int connect_loopback(int port, int family = 2 /* AF_INET */, int receive_buffer = 0);
+// Reads until end of file or the deadline; eof tells which.
+std::string read_to_eof(int fd, bool *eof = nullptr, int deadline_ms = default_deadline_ms);
+// Reads exactly count bytes or until end of file or the deadline.
+std::string read_some(int fd, size_t count, int deadline_ms = default_deadline_ms);
+bool write_all(int fd, const std::string &data);
+// True when fd has neither data nor end of file within wait_ms.
+bool stays_silent(int fd, int wait_ms);
+// Closes with SO_LINGER 0, so the peer sees a reset.
+void reset_close(int fd);
+
+// /proc readings of a process.
+std::string proc_status_field(pid_t pid, const std::string &field);
+int count_open_fds(pid_t pid);
+long rss_kib(pid_t pid);
+long cpu_ticks(pid_t pid);
+std::vector<pid_t> children_of(pid_t pid, bool zombies_only);
+std::vector<std::string> split_lines(const std::string &text);
+// The SigBlk mask that holds exactly these signals, as /proc prints it.
+std::string mask_text(const std::vector<int> &signals);
+
+// Waits up to deadline_ms for predicate, re-checking every few milliseconds.
+bool eventually(const std::function<bool()> &predicate, int deadline_ms = default_deadline_ms);
+
+}  // namespace harness
+
+#endif
