@@ -1,0 +1,74 @@
+# Installation and the Debian package.
+#
+#   cmake --install build --prefix /usr            (DESTDIR=... honoured)
+#   cd build && cpack -G DEB
+#
+# The daemon goes to bin, its manual page to share/man/man1, and the served
+# examples, the systemd unit and the HAProxy configuration to the package's
+# documentation directory: they are starting points to copy, not files the
+# package runs itself.
+
+include(GNUInstallDirs)
+
+install(TARGETS sockherd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Debian installs manual pages gzip-compressed (-n: no name or time stamp, so
+# the package is reproducible). gzip is essential on Debian; elsewhere the
+# plain page is installed, which man reads just as well.
+set(SOCKHERD_MAN_SOURCE ${PROJECT_SOURCE_DIR}/man/sockherd.1)
+find_program(SOCKHERD_GZIP gzip)
+if(SOCKHERD_GZIP)
+  set(SOCKHERD_MAN_PAGE ${PROJECT_BINARY_DIR}/man/sockherd.1.gz)
+  add_custom_command(
+    OUTPUT ${SOCKHERD_MAN_PAGE}
+    COMMAND ${CMAKE_COMMAND} -E copy ${SOCKHERD_MAN_SOURCE} ${PROJECT_BINARY_DIR}/man/sockherd.1
+    COMMAND ${SOCKHERD_GZIP} -9 -n -f ${PROJECT_BINARY_DIR}/man/sockherd.1
+    DEPENDS ${SOCKHERD_MAN_SOURCE}
+    COMMENT "Compressing the manual page"
+    VERBATIM)
+  add_custom_target(sockherd_man_page ALL DEPENDS ${SOCKHERD_MAN_PAGE})
+else()
+  set(SOCKHERD_MAN_PAGE ${SOCKHERD_MAN_SOURCE})
+endif()
+install(FILES ${SOCKHERD_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+install(PROGRAMS
+          ${PROJECT_SOURCE_DIR}/examples/echo.sh
+          ${PROJECT_SOURCE_DIR}/examples/http-hello.sh
+          ${PROJECT_SOURCE_DIR}/examples/whoami.sh
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES
+          ${PROJECT_SOURCE_DIR}/examples/sockherd-echo.service
+          ${PROJECT_SOURCE_DIR}/examples/haproxy.cfg
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+set(CPACK_PACKAGE_NAME sockherd)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "The sockherd developers")
+set(CPACK_PACKAGE_CONTACT "sockherd developers <sockherd-bugs@lists.example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "TCP super-server running one command per client")
+set(CPACK_PACKAGE_DESCRIPTION
+    "sockherd binds one TCP listening socket and, for every client, forks a\n\
+process whose standard input and output are the connection, hands it the\n\
+connection's addresses in PROTO, TCPLOCALIP, TCPLOCALPORT, TCPREMOTEIP and\n\
+TCPREMOTEPORT, and runs a command there. It limits the number of running\n\
+commands and can refuse clients over the limit with a fixed text.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "haproxy, curl")
+# Real library dependencies where dpkg-shlibdeps (dpkg-dev) is at hand;
+# otherwise the C library, the only one the daemon links.
+find_program(SOCKHERD_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(SOCKHERD_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
+endif()
+
+include(CPack)
