@@ -1,1 +1,272 @@
+// Connections end to end: what a command receives, the limit, reaping and
+// the log, all through the real binary over loopback.
+#include "harness.h"
 
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <poll.h>
+#include <sstream>
+#include <unistd.h>
+
+using harness::daemon_process;
+using harness::launch_options;
+
+namespace {
+
+const char *const show_variables = "echo \"$PROTO|$TCPLOCALIP|$TCPLOCALPORT|$TCPREMOTEIP|$TCPREMOTEPORT\"";
+
+int local_port_of(int fd)
+{
+    sockaddr_in6 address = {};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    return ntohs(address.sin6_port);  // same offset for both families
+}
+
+// Connects, reads everything the command writes, and closes.
+std::string fetch(int port, int family = AF_INET, int *client_port = nullptr)
+{
+    int fd = harness::connect_loopback(port, family);
+    if (fd == -1)
+        return "(connect failed)";
+    if (client_port)
+        *client_port = local_port_of(fd);
+    bool eof = false;
+    std::string data = harness::read_to_eof(fd, &eof);
+    close(fd);
+    return eof ? data : data + "(no eof)";
+}
+
+struct variables_case {
+    const char *name;
+    std::vector<std::string> bind;
+    int client_family;
+    const char *proto;
+    const char *address;
+};
+
+void PrintTo(const variables_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class Variables : public testing::TestWithParam<variables_case> {};
+
+TEST_P(Variables, DescribeTheConnection)
+{
+    const auto &c = GetParam();
+    std::vector<std::string> args = c.bind;
+    args.insert(args.begin(), "-1");
+    args.insert(args.end(), {"0", "sh", "-c", show_variables});
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start(args));
+    int client_port = 0;
+    std::string reply = fetch(daemon.port, c.client_family, &client_port);
+    std::ostringstream expected;
+    expected << c.proto << "|" << c.address << "|" << daemon.port << "|" << c.address << "|" << client_port << "\n";
+    EXPECT_EQ(reply, expected.str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Connections, Variables,
+    testing::Values(variables_case{"Ipv4", {"127.0.0.1"}, AF_INET, "TCP", "127.0.0.1"},
+                    variables_case{"Ipv6", {"-6", "::1"}, AF_INET6, "TCP6", "::1"},
+                    variables_case{"Ipv4OnIpv6Socket", {"-6", "::"}, AF_INET, "TCP", "127.0.0.1"}),
+    [](const testing::TestParamInfo<variables_case> &param_info) { return std::string(param_info.param.name); });
+
+TEST(Variables, ReplaceInheritedOnlyInTheCommand)
+{
+    launch_options options;
+    options.set_env = {"TCPREMOTEIP=inherited", "PROTO=inherited"};
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "sh", "-c", "echo \"$PROTO $TCPREMOTEIP\""}, options));
+    EXPECT_EQ(fetch(daemon.port), "TCP 127.0.0.1\n");
+    std::ifstream environ_file("/proc/" + std::to_string(daemon.pid) + "/environ");
+    std::string environ_text((std::istreambuf_iterator<char>(environ_file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(environ_text.find("TCPREMOTEIP=inherited"), std::string::npos);
+    EXPECT_EQ(environ_text.find("TCPREMOTEIP=127"), std::string::npos);
+}
+
+TEST(StandardError, GoesToClientOnlyWithOptionE)
+{
+    const char *script = "echo out; echo err-line >&2";
+    {
+        daemon_process daemon;
+        ASSERT_TRUE(daemon.start({"-e", "-1", "127.0.0.1", "0", "sh", "-c", script}));
+        EXPECT_EQ(fetch(daemon.port), "out\nerr-line\n");
+        EXPECT_EQ(daemon.err(), "");
+    }
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "sh", "-c", script}));
+    EXPECT_EQ(fetch(daemon.port), "out\n");
+    EXPECT_TRUE(daemon.wait_for_err("err-line\n"));
+}
+
+TEST(CommandState, HoldsOnlyItsConnectionOnBlockingDescriptors)
+{
+    daemon_process daemon;
+    // The shell forks ls, so the listing is the shell's own descriptors.
+    ASSERT_TRUE(daemon.start({"-1", "-D", "127.0.0.1", "0", "sh", "-c",
+                              "ls /proc/$$/fd | tr '\\n' ' '; echo; grep flags /proc/$$/fdinfo/0"}));
+    auto lines = harness::split_lines(fetch(daemon.port));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "0 1 2 ");
+    long flags = strtol(lines[1].substr(lines[1].find_first_of("0123456789")).c_str(), nullptr, 8);
+    EXPECT_FALSE(flags & O_NONBLOCK) << "the command's standard input must block";
+}
+
+// Not the daemon's SIGCHLD block: a command waiting for its own children
+// through SIGCHLD would hang.
+TEST(CommandState, StartsWithTheDaemonsStartupMask)
+{
+    for (const std::vector<int> &blocked : {std::vector<int>{}, std::vector<int>{SIGUSR1, SIGTERM}}) {
+        launch_options options;
+        options.blocked_signals = blocked;
+        daemon_process daemon;
+        ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "cat", "/proc/self/status"}, options));
+        std::string status = fetch(daemon.port);
+        EXPECT_NE(status.find("SigBlk:\t" + harness::mask_text(blocked) + "\n"), std::string::npos) << status;
+        EXPECT_NE(status.find("SigIgn:\t" + harness::mask_text({}) + "\n"), std::string::npos);
+        EXPECT_NE(status.find("SigCgt:\t" + harness::mask_text({}) + "\n"), std::string::npos);
+    }
+}
+
+TEST(CommandState, WaitsForItsOwnChildrenThroughSigchld)
+{
+    // With SIGCHLD blocked the handler never runs and sleep runs out.
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "perl", "-e",
+                              "$SIG{CHLD} = sub { print qq(reaped\\n); exit 0 }; "
+                              "if (fork() == 0) { exit 0 } sleep 10; print qq(timed out\\n)"}));
+    EXPECT_EQ(fetch(daemon.port), "reaped\n");
+}
+
+TEST(FailedExec, ClientSeesEndOfFileAndChildIsCollected)
+{
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-1", "127.0.0.1", "0", "/nonexistent/command"}));
+    EXPECT_EQ(fetch(daemon.port), "");
+    ASSERT_TRUE(daemon.wait_for_err(" closed (0/40)\n"));
+    auto lines = harness::split_lines(daemon.err());
+    ASSERT_EQ(lines.size(), 2u);
+    long pid = atol(lines[0].c_str());
+    EXPECT_NE(lines[0].find(" connected from 127.0.0.1 port "), std::string::npos);
+    EXPECT_EQ(lines[0].substr(lines[0].size() - 7), " (1/40)");
+    EXPECT_EQ(lines[1], std::to_string(pid) + " closed (0/40)");
+}
+
+TEST(Limit, ExtraClientWaitsInListenQueueUntilASlotFrees)
+{
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-c", "2", "-1", "127.0.0.1", "0", "cat"}));
+    int first = harness::connect_loopback(daemon.port);
+    int second = harness::connect_loopback(daemon.port);
+    ASSERT_TRUE(daemon.wait_for_err("(2/2)"));
+    int third = harness::connect_loopback(daemon.port);
+    ASSERT_GE(third, 0) << "the kernel queues it";
+    ASSERT_TRUE(harness::write_all(third, "waiting\n"));
+    EXPECT_TRUE(harness::stays_silent(third, 300)) << "no command may run for it yet";
+    EXPECT_EQ(harness::count_occurrences(daemon.err(), "connected"), 2);
+
+    close(first);
+    ASSERT_TRUE(daemon.wait_for_err("connected", 3));
+    EXPECT_EQ(harness::read_some(third, 8), "waiting\n");
+    close(second);
+    close(third);
+    ASSERT_TRUE(daemon.wait_for_err(" closed (0/2)"));
+}
+
+TEST(Limit, ZeroWithoutRefusalNeverAccepts)
+{
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-c", "0", "-1", "127.0.0.1", "0", "echo", "hi"}));
+    int fds_before = harness::count_open_fds(daemon.pid);
+    int client = harness::connect_loopback(daemon.port);
+    ASSERT_GE(client, 0);
+    EXPECT_TRUE(harness::stays_silent(client, 300));
+    EXPECT_EQ(daemon.err(), "");
+    EXPECT_EQ(harness::count_open_fds(daemon.pid), fds_before);
+    close(client);
+}
+
+TEST(HighDescriptors, ServedBelowTheLimit)
+{
+    launch_options options;
+    options.extra_fds_from = 6;  // socket and self-pipe take 3 to 5
+    options.extra_fds_to = 1023;
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-1", "127.0.0.1", "0", "echo", "high"}, options));
+    EXPECT_EQ(fetch(daemon.port), "high\n");
+    EXPECT_EQ(fetch(daemon.port), "high\n");
+    EXPECT_TRUE(daemon.wait_for_err("closed", 2));
+}
+
+// Many clients at once: each its whole answer, every child collected once,
+// nothing left behind in the daemon.
+TEST(Burst, FiveHundredClientsAllServedAndCollected)
+{
+    const int clients = 500;
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-b", "600", "-1", "127.0.0.1", "0", "echo", "hello"}));
+    int fds_before = harness::count_open_fds(daemon.pid);
+    std::vector<int> fds;
+    for (int i = 0; i < clients; i++) {
+        int fd = harness::connect_loopback(daemon.port);
+        ASSERT_GE(fd, 0);
+        fds.push_back(fd);
+    }
+    int served = 0;
+    for (int fd : fds) {
+        bool eof = false;
+        served += harness::read_to_eof(fd, &eof, 30000) == "hello\n" && eof;
+        close(fd);
+    }
+    EXPECT_EQ(served, clients);
+    ASSERT_TRUE(daemon.wait_for_err(" closed (", clients, 30000));
+
+    std::map<long, int> seen;  // 1 after "connected", 2 after "closed"
+    std::string last_closed;
+    for (const auto &line : harness::split_lines(daemon.err())) {
+        long pid = atol(line.c_str());
+        if (line.find(" connected from ") != std::string::npos) {
+            EXPECT_EQ(seen[pid], 0) << line;
+            seen[pid] = 1;
+        } else if (line.find(" closed (") != std::string::npos) {
+            EXPECT_EQ(seen[pid], 1) << line;
+            seen[pid] = 2;
+            last_closed = line;
+        } else {
+            ADD_FAILURE() << "unexpected line: " << line;
+        }
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(clients));
+    EXPECT_NE(last_closed.find(" closed (0/40)"), std::string::npos) << last_closed;
+    EXPECT_TRUE(harness::children_of(daemon.pid, true).empty());
+    EXPECT_EQ(harness::count_open_fds(daemon.pid), fds_before);
+}
+
+TEST(RealClient, CurlFetchesHttpReply)
+{
+    if (system("command -v curl >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "curl is not installed";
+    // Read the request head first: closing with unread data would reset the connection.
+    const char *script =
+        "while read -r line; do [ \"$line\" = \"$(printf '\\r')\" ] && break; done; "
+        "printf 'HTTP/1.0 200 OK\\r\\nContent-Type: text/plain\\r\\n\\r\\nhello %s\\n' \"$TCPREMOTEIP\"";
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "sh", "-c", script}));
+    std::string command = "timeout 20 curl -s -S --max-time 15 http://127.0.0.1:" + std::to_string(daemon.port) + "/";
+    FILE *pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[256] = {};
+    size_t got = fread(buffer, 1, sizeof buffer - 1, pipe);
+    EXPECT_EQ(pclose(pipe), 0);
+    EXPECT_EQ(std::string(buffer, got), "hello 127.0.0.1\n");
+}
+
+}  // namespace

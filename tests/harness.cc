@@ -182,7 +182,12 @@ bool daemon_process::start(const std::vector<std::string> &args, const launch_op
         line += more;
     }
     port = atoi(line.c_str());
-    return port > 0;
+    // The port line comes before the privilege drop and the self-pipe; wait
+    // until the SIGCHLD handler is in, so the daemon is complete.
+    return port > 0 && eventually([&] {
+               std::string caught = proc_status_field(pid, "SigCgt");
+               return !caught.empty() && (strtoull(caught.c_str(), nullptr, 16) & (1ULL << (SIGCHLD - 1)));
+           });
 }
 
 std::string daemon_process::err() const

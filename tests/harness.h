@@ -47,7 +47,8 @@ struct daemon_process {
     daemon_process &operator=(const daemon_process &) = delete;
     ~daemon_process();
 
-    // Starts sockherd with args; when args hold "-1", waits for the port line.
+    // Starts sockherd with args; when args hold "-1", waits for the port line
+    // and then until the daemon has entered its loop.
     bool start(const std::vector<std::string> &args, const launch_options &options = {});
     // Everything the daemon wrote on standard error so far.
     std::string err() const;
