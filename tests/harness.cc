@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -330,6 +331,20 @@ void reset_close(int fd)
     linger hard = {1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     close(fd);
+}
+
+bool shrink_send_buffer(pid_t pid, int fd, int bytes)
+{
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd == -1)
+        return false;
+    int copy = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd, 0));
+    close(pidfd);
+    if (copy == -1)
+        return false;
+    bool done = setsockopt(copy, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+    close(copy);
+    return done;
 }
 
 std::string proc_status_field(pid_t pid, const std::string &field)

@@ -75,6 +75,11 @@ bool stays_silent(int fd, int wait_ms);
 // Closes with SO_LINGER 0, so the peer sees a reset.
 void reset_close(int fd);
 
+// Sets SO_SNDBUF on a socket of another process (through pidfd_getfd), so
+// that connections it accepts from then on buffer little: a long refusal
+// text then really has to wait for its reader. False when not permitted.
+bool shrink_send_buffer(pid_t pid, int fd, int bytes);
+
 // /proc readings of a process.
 std::string proc_status_field(pid_t pid, const std::string &field);
 int count_open_fds(pid_t pid);
