@@ -1,0 +1,368 @@
+// Load generator for the benchmark. One epoll loop keeps a fixed number of
+// clients in flight; each connects, reads to end of file, compares what it got
+// with the expected bytes and closes. It sends nothing, as the clients of a
+// "hello" command need not.
+//
+//   loadgen -p port -n total -c concurrency -e expected [-a address]
+//           [-t timeout_ms] [-d deadline_s]
+//     prints one line of name=value pairs: served connections per second,
+//     latency percentiles (connect to end of file) and errors by kind.
+//
+//   loadgen -H -p port -n count [-a address] [-W] [-r rcvbuf] [-m mss]
+//     holds count connections open and never reads them; with -W it first
+//     waits until every one has data waiting (the server has written to it).
+//     Prints "held N ready M" and then sleeps until it is killed.
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct options {
+    const char *address = "127.0.0.1";
+    int port = 0;
+    long total = 0;
+    int concurrency = 1;
+    const char *expected = "";
+    size_t expected_length = 0;
+    long timeout_ms = 10000;
+    long deadline_s = 120;
+    bool hold = false;
+    bool wait_for_data = false;
+    int rcvbuf = 0;
+    int mss = 0;
+};
+
+enum outcome { served, refused, reset, wrong_data, timed_out, other_error, outcome_count };
+const char *const outcome_names[outcome_count] = {"ok", "refused", "reset", "wrong", "timeout", "other"};
+
+struct client {
+    int fd = -1;
+    size_t received = 0;
+    int64_t started_ns = 0;
+};
+
+struct run_state {
+    options opt;
+    sockaddr_in server = {};
+    int epoll_fd = -1;
+    std::vector<client> clients;
+    long started = 0;
+    long finished = 0;
+    long counts[outcome_count] = {};
+    std::vector<uint32_t> latencies_us;
+    int64_t stop_starting_ns = 0;
+};
+
+[[noreturn]] void die(const char *message)
+{
+    (void)fprintf(stderr, "loadgen: %s\n", message);
+    exit(20);
+}
+
+int64_t now_ns()
+{
+    timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) == -1)
+        die("unable to read the clock");
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// \r, \n and \t decoded, as the servers decode a refusal text.
+char *decode_escapes(const char *text)
+{
+    char *out = static_cast<char *>(malloc(strlen(text) + 1));
+    if (out == nullptr)
+        die("out of memory");
+    char *to = out;
+    for (const char *from = text; *from != '\0'; from++) {
+        if (*from != '\\' || from[1] == '\0') {
+            *to++ = *from;
+            continue;
+        }
+        from++;
+        *to++ = *from == 'n' ? '\n' : *from == 'r' ? '\r' : *from == 't' ? '\t' : *from;
+    }
+    *to = '\0';
+    return out;
+}
+
+outcome outcome_of_errno(int error)
+{
+    if (error == ECONNREFUSED)
+        return refused;
+    if (error == ECONNRESET || error == EPIPE)
+        return reset;
+    if (error == ETIMEDOUT)
+        return timed_out;
+    return other_error;
+}
+
+void set_int_option(int fd, int level, int name, int value, const char *message)
+{
+    if (value > 0 && setsockopt(fd, level, name, &value, sizeof value) == -1)
+        die(message);
+}
+
+// A socket with the hold options applied; its connect has been started.
+// Returns -1 and sets *failure when the connect failed at once.
+int start_connect(const run_state &state, int type_flags, outcome *failure)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | type_flags, 0);
+    if (fd == -1)
+        die("unable to create socket (descriptor limit?)");
+    // Both before connect: the receive buffer sets the window we announce and
+    // the segment size caps what the server's stack lets its send buffer grow to.
+    set_int_option(fd, SOL_SOCKET, SO_RCVBUF, state.opt.rcvbuf, "unable to set SO_RCVBUF");
+    set_int_option(fd, IPPROTO_TCP, TCP_MAXSEG, state.opt.mss, "unable to set TCP_MAXSEG");
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&state.server), sizeof state.server) == -1 &&
+        errno != EINPROGRESS) {
+        *failure = outcome_of_errno(errno);
+        (void)close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void finish_client(run_state &state, int slot, outcome result)
+{
+    client &c = state.clients[slot];
+    if (result == served)
+        state.latencies_us.push_back(static_cast<uint32_t>((now_ns() - c.started_ns) / 1000));
+    (void)close(c.fd);  // also takes it out of the epoll set
+    c.fd = -1;
+    state.counts[result]++;
+    state.finished++;
+}
+
+// Starts clients in the free slot until one is in flight or none is left to
+// start; a connect that fails at once counts as finished.
+void fill_slot(run_state &state, int slot)
+{
+    while (state.clients[slot].fd == -1 && state.started < state.opt.total && now_ns() < state.stop_starting_ns) {
+        client &c = state.clients[slot];
+        c.received = 0;
+        c.started_ns = now_ns();
+        state.started++;
+        outcome failure = other_error;
+        int fd = start_connect(state, SOCK_NONBLOCK, &failure);
+        if (fd == -1) {
+            state.counts[failure]++;
+            state.finished++;
+            continue;
+        }
+        // Only input: a failed connect and a reset show up as errors on it.
+        epoll_event event = {};
+        event.events = EPOLLIN;
+        event.data.u32 = static_cast<uint32_t>(slot);
+        if (epoll_ctl(state.epoll_fd, EPOLL_CTL_ADD, fd, &event) == -1)
+            die("unable to watch a socket");
+        c.fd = fd;
+    }
+}
+
+// Reads what is there; finishes the client on end of file, an error, or bytes
+// that differ from the expected ones.
+void read_client(run_state &state, int slot)
+{
+    static char buffer[65536];
+    client &c = state.clients[slot];
+    for (;;) {
+        ssize_t got = read(c.fd, buffer, sizeof buffer);
+        if (got == 0) {
+            finish_client(state, slot, c.received == state.opt.expected_length ? served : wrong_data);
+            return;
+        }
+        if (got < 0) {
+            if (errno != EAGAIN)
+                finish_client(state, slot, outcome_of_errno(errno));
+            return;
+        }
+        size_t n = static_cast<size_t>(got);
+        if (n > state.opt.expected_length - c.received ||
+            memcmp(buffer, state.opt.expected + c.received, n) != 0) {
+            finish_client(state, slot, wrong_data);
+            return;
+        }
+        c.received += n;
+    }
+}
+
+void expire_clients(run_state &state, int64_t now)
+{
+    int64_t limit_ns = state.opt.timeout_ms * 1000000;
+    for (size_t slot = 0; slot < state.clients.size(); slot++) {
+        if (state.clients[slot].fd != -1 && now - state.clients[slot].started_ns > limit_ns) {
+            finish_client(state, static_cast<int>(slot), timed_out);
+            fill_slot(state, static_cast<int>(slot));
+        }
+    }
+}
+
+bool any_in_flight(const run_state &state)
+{
+    for (const client &c : state.clients)
+        if (c.fd != -1)
+            return true;
+    return false;
+}
+
+void run_load(run_state &state)
+{
+    state.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    if (state.epoll_fd == -1)
+        die("unable to create epoll instance");
+    state.clients.resize(static_cast<size_t>(state.opt.concurrency));
+    state.latencies_us.reserve(static_cast<size_t>(state.opt.total));
+    int64_t begin = now_ns();
+    state.stop_starting_ns = begin + state.opt.deadline_s * 1000000000;
+    for (int slot = 0; slot < state.opt.concurrency; slot++)
+        fill_slot(state, slot);
+
+    std::vector<epoll_event> events(static_cast<size_t>(state.opt.concurrency));
+    int64_t last_expiry_scan = begin;
+    while (any_in_flight(state)) {
+        int ready = epoll_wait(state.epoll_fd, events.data(), static_cast<int>(events.size()), 50);
+        if (ready == -1 && errno != EINTR)
+            die("epoll_wait failed");
+        for (int i = 0; i < ready; i++) {
+            int slot = static_cast<int>(events[i].data.u32);
+            if (state.clients[slot].fd == -1)
+                continue;  // finished earlier in this batch by the expiry scan
+            read_client(state, slot);
+            fill_slot(state, slot);
+        }
+        int64_t now = now_ns();
+        if (now - last_expiry_scan > 50000000) {
+            expire_clients(state, now);
+            last_expiry_scan = now;
+        }
+    }
+    double seconds = static_cast<double>(now_ns() - begin) / 1e9;
+
+    std::vector<uint32_t> &lat = state.latencies_us;
+    std::sort(lat.begin(), lat.end());
+    auto percentile = [&lat](double p) -> uint32_t {
+        if (lat.empty())
+            return 0;
+        size_t rank = static_cast<size_t>(p * static_cast<double>(lat.size()) + 0.999999);
+        return lat[std::min(lat.size(), std::max<size_t>(rank, 1)) - 1];
+    };
+    long never_started = state.opt.total - state.started;
+    (void)printf("connections=%ld seconds=%.3f cps=%.1f p50_us=%u p99_us=%u max_us=%u", state.opt.total, seconds,
+                 static_cast<double>(state.counts[served]) / seconds, percentile(0.50), percentile(0.99),
+                 lat.empty() ? 0 : lat.back());
+    for (int kind = 0; kind < outcome_count; kind++)
+        (void)printf(" %s=%ld", outcome_names[kind], state.counts[kind] + (kind == timed_out ? never_started : 0));
+    (void)printf("\n");
+}
+
+// Connects every client, blocking, one after the other: the server's listen
+// queue completes the handshakes whether or not the server accepts them.
+int hold_connect_all(run_state &state, std::vector<pollfd> &held)
+{
+    int connected = 0;
+    for (long i = 0; i < state.opt.total; i++) {
+        outcome failure = other_error;
+        int fd = start_connect(state, 0, &failure);
+        if (fd == -1)
+            continue;
+        held.push_back(pollfd{fd, POLLIN, 0});
+        connected++;
+    }
+    return connected;
+}
+
+// Waits, at most 30 s, until every held socket has data waiting; never reads it.
+int hold_wait_for_data(std::vector<pollfd> &held)
+{
+    std::vector<pollfd> waiting = held;
+    int ready = 0;
+    int64_t give_up = now_ns() + 30000000000LL;
+    while (!waiting.empty() && now_ns() < give_up) {
+        int n = poll(waiting.data(), waiting.size(), 100);
+        if (n == -1 && errno != EINTR)
+            die("poll failed");
+        for (size_t i = 0; i < waiting.size();) {
+            if (waiting[i].revents != 0) {
+                ready++;
+                waiting[i] = waiting.back();
+                waiting.pop_back();
+            } else {
+                i++;
+            }
+        }
+    }
+    return ready;
+}
+
+void run_hold(run_state &state)
+{
+    std::vector<pollfd> held;
+    int connected = hold_connect_all(state, held);
+    int ready = state.opt.wait_for_data ? hold_wait_for_data(held) : 0;
+    (void)printf("held %d ready %d\n", connected, ready);
+    if (fflush(stdout) == EOF)
+        die("unable to print");
+    for (;;)
+        (void)pause();  // the sockets stay open until the script kills us
+}
+
+[[noreturn]] void usage()
+{
+    die("usage: loadgen -p port -n total -c concurrency -e expected [-a address] [-t timeout_ms] [-d deadline_s]\n"
+        "       loadgen -H -p port -n count [-a address] [-W] [-r rcvbuf] [-m mss]");
+}
+
+void parse_options(int argc, char **argv, options &opt)
+{
+    int option;
+    while ((option = getopt(argc, argv, "a:p:n:c:e:t:d:HWr:m:")) != -1) {
+        switch (option) {
+        case 'a': opt.address = optarg; break;
+        case 'p': opt.port = atoi(optarg); break;
+        case 'n': opt.total = atol(optarg); break;
+        case 'c': opt.concurrency = atoi(optarg); break;
+        case 'e': opt.expected = decode_escapes(optarg); break;
+        case 't': opt.timeout_ms = atol(optarg); break;
+        case 'd': opt.deadline_s = atol(optarg); break;
+        case 'H': opt.hold = true; break;
+        case 'W': opt.wait_for_data = true; break;
+        case 'r': opt.rcvbuf = atoi(optarg); break;
+        case 'm': opt.mss = atoi(optarg); break;
+        default: usage();
+        }
+    }
+    if (optind != argc || opt.port <= 0 || opt.total <= 0 || opt.concurrency <= 0)
+        usage();
+    opt.expected_length = strlen(opt.expected);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    run_state state;
+    parse_options(argc, argv, state.opt);
+    state.server.sin_family = AF_INET;
+    state.server.sin_port = htons(static_cast<uint16_t>(state.opt.port));
+    if (inet_pton(AF_INET, state.opt.address, &state.server.sin_addr) != 1)
+        die("not an IPv4 address");
+    if (state.opt.hold)
+        run_hold(state);
+    else
+        run_load(state);
+    return 0;
+}

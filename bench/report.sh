@@ -1,0 +1,233 @@
+#!/usr/bin/env bash
+# Turns the result lines of bench/run.sh into docs/benchmark.md and
+# docs/benchmark.png. Rerunnable on a saved results file:
+#
+#   bench/report.sh docs/benchmark-results.txt docs "machine" xinetd-ver systemd-ver socat-ver
+set -euo pipefail
+
+results=$1
+docs=$2
+machine=$3
+xinetd_version=${4:-?}
+systemd_version=${5:-?}
+socat_version=${6:-?}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+scratch=$(mktemp -d /tmp/sockherd-report.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+
+awk -v machine="$machine" -v date="$(date -u +%Y-%m-%d)" -v scratch="$scratch" \
+    -v xv="$xinetd_version" -v sv="$systemd_version" -v ov="$socat_version" '
+function median(key,    n, i, j, t, v) {
+    n = count[key]
+    if (n == 0) return ""
+    for (i = 1; i <= n; i++) v[i] = values[key, i]
+    for (i = 2; i <= n; i++)
+        for (j = i; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+    if (n % 2) return v[(n + 1) / 2]
+    return (v[n / 2] + v[n / 2 + 1]) / 2
+}
+function add(key, value) { values[key, ++count[key]] = value }
+function cps(server, row) { return median(server SUBSEP row SUBSEP "cps") }
+function ratio(a, b) { return (b > 0 && a != "") ? sprintf("%.2f", a / b) : "-" }
+# The load of the machine drifts between rounds; the two servers of one row
+# in one round ran within seconds of each other, so their quotient is the
+# steadier figure. The median of those quotients over the rounds.
+function round_ratio(s, r, ref, rref,    k, n, q, i, j, t) {
+    n = 0
+    for (k = 1; k <= rounds; k++)
+        if ((s, r, k) in by_round && (ref, rref, k) in by_round && by_round[ref, rref, k] > 0)
+            q[++n] = by_round[s, r, k] / by_round[ref, rref, k]
+    if (n == 0) return ""
+    for (i = 2; i <= n; i++) for (j = i; j > 1 && q[j - 1] > q[j]; j--) { t = q[j]; q[j] = q[j - 1]; q[j - 1] = t }
+    return (n % 2) ? q[(n + 1) / 2] : (q[n / 2] + q[n / 2 + 1]) / 2
+}
+function fmt_ratio(x) { return x == "" ? "-" : sprintf("%.2f", x) }
+function rate_cell(server, row,    c) {
+    c = cps(server, row)
+    if (c == "") return "-"
+    return sprintf("%.0f (%s)", c, fmt_ratio(round_ratio(server, row, "baseline", row)))
+}
+function cpu_per_1000(server) {
+    if (cpu_conns[server] == 0) return ""
+    return cpu_ticks[server] * 1000 / clk / (cpu_conns[server] / 1000)
+}
+function mib(kib) { return sprintf("%.1f", kib / 1024) }
+function latency_cell(server, row) {
+    if (cps(server, row) == "") return "-"
+    return sprintf("%.1f / %.1f / %.0f", median(server SUBSEP row SUBSEP "p50_us") / 1000,
+                   median(server SUBSEP row SUBSEP "p99_us") / 1000, median(server SUBSEP row SUBSEP "max_us") / 1000)
+}
+function verdict(ok) { return ok ? "met" : "**missed**" }
+
+$1 == "rss" || $1 == "meta" {
+    delete f
+    for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+    if ($1 == "meta") { clk = f["clk_tck"]; conns = f["conns"]; rounds = f["rounds"]; refusals = f["refusals"]
+        burst = f["burst"]; burst_c = f["burst_c"]; limit = f["limit"]; slots = f["slots"]
+        pending_c = f["pending_c"]; text = f["text"]; seconds = f["seconds"]; ldflags = f["ldflags"]; gsub(/,/, " ", ldflags) }
+    else { idle[f["server"]] = f["idle_kib"]; peak[f["server"]] = f["peak_kib"]; backlog[f["server"]] = f["backlog"] }
+    next
+}
+{
+    delete f
+    for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+    s = f["server"]; r = f["row"]
+    add(s SUBSEP r SUBSEP "cps", f["cps"])
+    by_round[s, r, f["round"]] = f["cps"]
+    add(s SUBSEP r SUBSEP "p50_us", f["p50_us"])
+    add(s SUBSEP r SUBSEP "p99_us", f["p99_us"])
+    add(s SUBSEP r SUBSEP "max_us", f["max_us"])
+    if ("records" in f) add(s SUBSEP r SUBSEP "records", f["records"])
+    split("ok refused reset wrong timeout other", kinds, " ")
+    for (k in kinds) total[s, r, kinds[k]] += f[kinds[k]]
+    total[s, r, "connections"] += f["connections"]
+    # CPU per 1000: all served rows of a server together, and each special row alone.
+    if (r ~ /^(c[0-9]+|burst)$/) { cpu_ticks[s] += f["cpu_ticks"]; cpu_conns[s] += f["connections"] }
+    else if (r ~ /^refuse/) { cpu_ticks[s "/refuse"] += f["cpu_ticks"]; cpu_conns[s "/refuse"] += f["connections"] }
+    else if (r != "w2") { cpu_ticks[s "/" r] += f["cpu_ticks"]; cpu_conns[s "/" r] += f["connections"] }
+}
+END {
+    nserv = split("baseline sockherd xinetd systemd-socket-activate socat", servers, " ")
+    name["baseline"] = "minimal accept-fork-exec loop (bench/baseline.cc)"
+    name["sockherd"] = "sockherd -b 1024 -c " limit (ldflags == "" ? "" : ", linked with " ldflags)
+    name["xinetd"] = "xinetd " xv " (no throttling, no logging)"
+    name["systemd-socket-activate"] = "systemd-socket-activate " sv " --accept --inetd"
+    name["socat"] = "socat " ov " TCP-LISTEN,fork,backlog=1024 EXEC"
+    nrow = split("c1 c4 c32 c128", rows, " ")
+
+    print "# Benchmark"
+    print ""
+    print "The first section is the text for the README; the rest are the details of the same run."
+    print ""
+    print "## Performance"
+    print ""
+    printf "Measured on %s, on %s. Every server runs the same static \"hello\" command for each client on 127.0.0.1; ", machine, date
+    printf "the load generator (bench/loadgen.cc) keeps N clients in flight, each connecting, reading to end of file and checking the bytes. "
+    printf "%d connections per run (%d in the burst), medians of %d interleaved rounds; clients, servers and commands share the cores. ", conns, burst, rounds
+    print "Connections per second (median of the rounds), with the ratio to the minimal server in parentheses (median of the per-round ratios: the machine is shared, and its load drifts between rounds more than between two neighbouring runs); each server is named with the listen backlog it really had."
+    print ""
+    print "| server (listen backlog) | c=1 | c=4 | c=32 | c=128 | burst " burst " at " burst_c ": served, hung | daemon CPU per 1000 connections | RSS idle / peak |"
+    print "|---|---|---|---|---|---|---|---|"
+    for (i = 1; i <= nserv; i++) {
+        s = servers[i]
+        line = "| " name[s] " (" backlog[s] ")"
+        for (j = 1; j <= nrow; j++) line = line " | " rate_cell(s, rows[j])
+        line = line sprintf(" | %d of %d, %d hung", total[s, "burst", "ok"], total[s, "burst", "connections"], total[s, "burst", "timeout"])
+        line = line sprintf(" | %.0f ms | %s / %s MiB |", cpu_per_1000(s), mib(idle[s]), mib(peak[s]))
+        print line
+    }
+    f2 = cps("forkloop", "w2")
+    printf "| fork+exec+wait loop, no network, 2 workers (bench/forkloop.cc) | | %.0f (%s) | %.0f (%s) | | | | |\n", f2, fmt_ratio(round_ratio("forkloop", "w2", "baseline", "c4")), f2, fmt_ratio(round_ratio("forkloop", "w2", "baseline", "c32"))
+    print ""
+    print "| sockherd only | sockherd | reference | ratio |"
+    print "|---|---|---|---|"
+    for (c = 1; c <= 32; c += 31) {
+        a = cps("sockherd-refuse", "refuse-c" c); b = cps("baseline-refuse", "refuse-c" c)
+        printf "| refusals per second, c=%d: `-c 0 -r \"busy\\r\\n\"` against accept, write, close with no fork | %.0f | %.0f | %s |\n", c, a, b, fmt_ratio(round_ratio("sockherd-refuse", "refuse-c" c, "baseline-refuse", "refuse-c" c))
+    }
+    p0 = cps("sockherd", "pending0")
+    for (p = 0; p <= 1000; p = (p == 0 ? 100 : p * 10)) {
+        a = cps("sockherd", "pending" p)
+        printf "| served per second, c=%d, with %d refused clients pending (%d held) | %.0f | %.0f (none pending) | %s |\n", pending_c, p, median("sockherd" SUBSEP "pending" p SUBSEP "records"), a, p0, fmt_ratio(round_ratio("sockherd", "pending" p, "sockherd", "pending0"))
+    }
+    print ""
+    print "Reproduce: `bench/run.sh` from the repository (as root when xinetd, socat, systemd-socket-activate or gnuplot must be installed from Debian packages). It rebuilds everything, reruns the comparison (about " int((seconds + 30) / 60) " minutes here) and rewrites this table and the chart."
+    print ""
+    print "![connections per second by server and concurrency](benchmark.png)"
+    print ""
+
+    print "## Latency"
+    print ""
+    print "Connect to end of file, in ms: p50 / p99 / max (medians over the rounds)."
+    print ""
+    print "| server | c=1 | c=4 | c=32 | c=128 | burst |"
+    print "|---|---|---|---|---|---|"
+    for (i = 1; i <= nserv; i++) {
+        s = servers[i]; line = "| " s
+        for (j = 1; j <= nrow; j++) line = line " | " latency_cell(s, rows[j])
+        print line " | " latency_cell(s, "burst") " |"
+    }
+    print ""
+    print "## Errors by kind"
+    print ""
+    print "Summed over all rounds and rows of each server; \"timeout\" is a client that got no end of file within 10 s (a hung client)."
+    print ""
+    print "| server | connections | ok | refused | reset | wrong data | timeout | other |"
+    print "|---|---|---|---|---|---|---|---|"
+    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse", everyone, " ")
+    split("c1 c4 c32 c128 burst refuse-c1 refuse-c32 pending0 pending100 pending1000", allrows, " ")
+    for (i = 1; i <= nall; i++) {
+        s = everyone[i]
+        delete t
+        for (j in allrows) for (k in kinds) { t[kinds[k]] += total[s, allrows[j], kinds[k]] }
+        n = 0; for (j in allrows) n += total[s, allrows[j], "connections"]
+        printf "| %s | %d | %d | %d | %d | %d | %d | %d |\n", s, n, t["ok"], t["refused"], t["reset"], t["wrong"], t["timeout"], t["other"]
+    }
+    print ""
+    print "## Daemon CPU in the sockherd-only rows"
+    print ""
+    print "| row | daemon CPU per 1000 connections |"
+    print "|---|---|"
+    printf "| sockherd -c 0 -r, refusals | %.0f ms |\n", cpu_per_1000("sockherd-refuse/refuse")
+    printf "| accept, write, close reference, refusals | %.0f ms |\n", cpu_per_1000("baseline-refuse/refuse")
+    for (p = 0; p <= 1000; p = (p == 0 ? 100 : p * 10))
+        printf "| sockherd, served with %d pending | %.0f ms |\n", p, cpu_per_1000("sockherd/pending" p)
+    print ""
+
+    print "## Targets"
+    print ""
+    print "| target | measured | verdict |"
+    print "|---|---|---|"
+    worst = 9; for (j = 1; j <= nrow; j++) { q = round_ratio("sockherd", rows[j], "baseline", rows[j]); if (q < worst) { worst = q; wrow = rows[j] } }
+    printf "| connections/s at least 0.95 of the minimal server at every concurrency | lowest %.2f at %s | %s |\n", worst, wrow, verdict(worst >= 0.95)
+    beaten = ""; for (j = 1; j <= nrow; j++) for (i = 3; i <= nserv; i++)
+        if (round_ratio("sockherd", rows[j], servers[i], rows[j]) <= 1) beaten = beaten " " servers[i] " at " rows[j]
+    printf "| connections/s above every peer at every concurrency | %s | %s |\n", beaten == "" ? "above all" : "not above" beaten, verdict(beaten == "")
+    q = cpu_per_1000("sockherd") / cpu_per_1000("baseline")
+    printf "| daemon CPU per 1000 at most 1.5x the minimal server | %.0f vs %.0f ms (%.2fx) | %s |\n", cpu_per_1000("sockherd"), cpu_per_1000("baseline"), q, verdict(q <= 1.5)
+    low = 1; for (i = 3; i <= nserv; i++) if (cpu_per_1000(servers[i]) <= cpu_per_1000("sockherd")) low = 0
+    printf "| daemon CPU below every peer | %.0f ms vs %.0f / %.0f / %.0f | %s |\n", cpu_per_1000("sockherd"), cpu_per_1000("xinetd"), cpu_per_1000("systemd-socket-activate"), cpu_per_1000("socat"), verdict(low)
+    small = idle["sockherd"] <= 2048; for (i = 3; i <= nserv; i++) if (idle[servers[i]] <= idle["sockherd"]) small = 0
+    printf "| RSS idle at most 2 MiB and below every peer | %s MiB | %s |\n", mib(idle["sockherd"]), verdict(small)
+    d = peak["sockherd"] - idle["sockherd"]
+    printf "| RSS peak within 0.2 MiB of idle | +%d KiB | %s |\n", d, verdict(d <= 204)
+    printf "| burst of %d at %d with -b 1024: every client served, none hung | %d of %d, %d hung | %s |\n", burst, burst_c, total["sockherd", "burst", "ok"], total["sockherd", "burst", "connections"], total["sockherd", "burst", "timeout"], verdict(total["sockherd", "burst", "ok"] == total["sockherd", "burst", "connections"])
+    q = round_ratio("sockherd-refuse", "refuse-c32", "baseline-refuse", "refuse-c32"); q1 = round_ratio("sockherd-refuse", "refuse-c1", "baseline-refuse", "refuse-c1")
+    printf "| refusals/s at least 0.8 of accept-write-close | %.2f at c=1, %.2f at c=32 | %s |\n", q1, q, verdict(q >= 0.8 && q1 >= 0.8)
+    q = round_ratio("sockherd", "pending1000", "sockherd", "pending0")
+    printf "| served/s with 1000 pending at least 0.8 of none pending | %.2f | %s |\n", q, verdict(q >= 0.8)
+    print ""
+
+    print "## Method"
+    print ""
+    print "- One script, `bench/run.sh`, builds sockherd (Release) and the tools in `bench/` (a standalone CMake project), starts every server once, and runs " rounds " rounds. Each round visits the rows in order (c=1, 4, 32, 128, burst) and, within a row, the servers in an order rotated by one each round; then the refusal rows, then the pending rows. Each figure is the median of the rounds."
+    print "- The command is `bench/hello.c`: static and, on x86-64, without a C library. A static glibc start-up costs about a millisecond per exec on this virtual machine, as much as fork and exec themselves, and would hide the servers behind the command."
+    print "- Daemon CPU is utime + stime of the listening process from /proc/PID/stat, read before and after each run (its children, the commands, are not in it); summed over all served rows and divided by the connections. socat does its relaying in a forked child per connection, which is not in its figure."
+    print "- RSS idle is VmRSS one second after start, before any client; peak is VmHWM after the last run."
+    print "- The backlog in the first column is the one the kernel reports for the listening socket (`ss -ltn`). xinetd has no setting for it."
+    printf "- Refusal rows: `sockherd -c 0 -r \"busy\\r\\n\" -b 1024` against `bench/baseline -w \"busy\\r\\n\"` (accept, write, close, no fork), %d connections per run.\n", refusals
+    printf "- Pending rows: sockherd runs with `-c %d -r TEXT`, TEXT being %d bytes, and the command `hello GATE`. %d clients first occupy every slot with commands blocked on opening the FIFO GATE; then 0, 100 or 1000 silent clients connect with a 4 KiB receive buffer and a 536-byte segment size and never read, so they are refused and their text cannot leave the daemon (a larger segment size lets the loopback send buffer swallow the whole text at once, and the record would be gone). Opening GATE lets the slots go; the load then runs at c=%d, far below the limit, while the records stay (the \"held\" count is read from /proc/PID/fd). The text is the longest single argument Linux passes (128 KiB).\n", slots, text, slots, pending_c
+    print "- Raw results: `docs/benchmark-results.txt`; `bench/report.sh` regenerates this page from it."
+
+    # Chart data.
+    out = scratch "/served.dat"
+    printf "row" > out; for (i = 1; i <= nserv; i++) printf " %s", servers[i] > out; print "" > out
+    split("c=1 c=4 c=32 c=128 burst", labels, " ")
+    for (j = 1; j <= 5; j++) {
+        r = (j <= nrow) ? rows[j] : "burst"
+        printf "%s", labels[j] > out
+        for (i = 1; i <= nserv; i++) printf " %s", (cps(servers[i], r) == "" ? 0 : cps(servers[i], r)) > out
+        print "" > out
+    }
+    out = scratch "/special.dat"
+    print "row sockherd reference" > out
+    printf "\"c=1\" %s %s\n", cps("sockherd-refuse", "refuse-c1"), cps("baseline-refuse", "refuse-c1") > out
+    printf "\"c=32\" %s %s\n", cps("sockherd-refuse", "refuse-c32"), cps("baseline-refuse", "refuse-c32") > out
+    out = scratch "/pending.dat"
+    print "row sockherd" > out
+    for (p = 0; p <= 1000; p = (p == 0 ? 100 : p * 10)) printf "%d %s\n", p, cps("sockherd", "pending" p) > out
+}
+' "$results" >"$docs/benchmark.md"
+
+gnuplot -e "served='$scratch/served.dat'; special='$scratch/special.dat'; pending='$scratch/pending.dat'; output='$docs/benchmark.png'" \
+    "$here/chart.gp"

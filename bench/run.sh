@@ -1,0 +1,418 @@
+#!/usr/bin/env bash
+# The whole comparison in one run: sockherd, a minimal forking server and three
+# other super-servers side by side, all serving the same static "hello"
+# command on 127.0.0.1, in interleaved rounds; then the rows only sockherd has
+# (refusals, and serving while refused clients are held pending). Medians of
+# the rounds go to docs/benchmark.md and docs/benchmark.png.
+#
+#   bench/run.sh            (as root when peers or gnuplot must be installed)
+#
+# Environment: CONNS (connections per run, default 1500), ROUNDS (3),
+# REFUSALS (connections per refusal run, 5000), BUILD (build directory,
+# default build-bench in the repository), OUT (where the page, the chart and
+# the raw results go, default docs), SOCKHERD_LDFLAGS (extra linker flags
+# for the daemon, to compare ways of linking it).
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD:-$repo/build-bench}
+tools=$build/bench-tools
+conns=${CONNS:-1500}
+rounds=${ROUNDS:-3}
+refusals=${REFUSALS:-5000}
+concurrencies="1 4 32 128"
+burst_conns=2000
+burst_concurrency=512
+backlog=1024
+sockherd_limit=40          # the daemon's default -c
+pending_counts="0 100 1000"
+pending_slots=64           # -c for the pending rows: above the load's concurrency
+pending_concurrency=32
+# The longest single argument the kernel passes is 128 KiB with its zero byte.
+pending_text_length=131000
+timeout_ms=10000           # a client with no end of file by then counts as hung
+
+work=$(mktemp -d /tmp/sockherd-bench.XXXXXX)
+results=$work/results.txt
+started_pids=()
+gate=""
+
+log() { printf '%s %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
+
+# A FIFO opened read-write never blocks, and having a writer lets every
+# command blocked on its read end go on.
+open_gate() {
+    if [[ -n $gate && -p $gate ]]; then
+        local fd
+        exec {fd}<>"$gate"
+        rm -f "$gate"
+        exec {fd}>&-
+    fi
+    gate=""
+}
+
+cleanup() {
+    open_gate
+    local pid
+    for pid in "${started_pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${started_pids[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+forget_pid() {
+    local pid=$1 kept=() p
+    for p in "${started_pids[@]}"; do
+        [[ $p == "$pid" ]] || kept+=("$p")
+    done
+    started_pids=("${kept[@]}")
+}
+
+stop_pid() {
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+    forget_pid "$1"
+}
+
+install_missing() {
+    local need=()
+    command -v xinetd >/dev/null || need+=(xinetd)
+    command -v socat >/dev/null || need+=(socat)
+    command -v systemd-socket-activate >/dev/null || need+=(systemd)
+    command -v gnuplot >/dev/null || need+=(gnuplot-nox)
+    command -v cmake >/dev/null || need+=(cmake)
+    command -v g++ >/dev/null || need+=(g++)
+    if ((${#need[@]} > 0)); then
+        log "installing ${need[*]}"
+        apt-get update
+        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need[@]}"
+    fi
+}
+
+build_everything() {
+    log "building sockherd and the bench tools in $build"
+    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+        "-DCMAKE_EXE_LINKER_FLAGS=${SOCKHERD_LDFLAGS:-}" >/dev/null
+    cmake --build "$build" -j2 --target sockherd >/dev/null
+    cmake -S "$repo/bench" -B "$tools" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$tools" -j2 >/dev/null
+}
+
+# 1000 held clients, a backlog of 1024 and 512 clients in flight need more
+# descriptors than a login shell's 1024.
+raise_descriptor_limit() {
+    local hard
+    hard=$(ulimit -Hn)
+    if [[ $hard == unlimited || $hard -gt 65536 ]]; then
+        hard=65536
+    fi
+    ulimit -n "$hard"
+}
+
+listening_on() {
+    [[ -n $(ss -Htln "sport = :$1") ]]
+}
+
+free_port() {
+    local port tries
+    for tries in $(seq 100); do
+        port=$((20000 + RANDOM % 10000))
+        listening_on "$port" || { echo "$port"; return; }
+    done
+    log "no free port found"
+    exit 1
+}
+
+wait_listening() {
+    local port=$1 tries
+    for tries in $(seq 100); do
+        listening_on "$port" && return 0
+        sleep 0.05
+    done
+    log "nothing listens on port $port"
+    exit 1
+}
+
+# Starts a server that prints its port with -1; sets server_pid and server_port.
+start_printing_port() {
+    local out=$work/port.$RANDOM tries
+    "$@" >"$out" 2>>"$work/servers.err" &
+    server_pid=$!
+    started_pids+=("$server_pid")
+    for tries in $(seq 100); do
+        [[ -s $out ]] && break
+        sleep 0.05
+    done
+    server_port=$(head -n1 "$out")
+    [[ -n $server_port ]] || { log "no port from $1"; exit 1; }
+}
+
+# Starts a server on a port chosen here; sets server_pid and server_port.
+start_on_port() {
+    server_port=$1
+    shift
+    "$@" 2>>"$work/servers.err" &
+    server_pid=$!
+    started_pids+=("$server_pid")
+    wait_listening "$server_port"
+}
+
+write_xinetd_conf() {
+    # No throttling and no logging: unlimited instances, a rate limit far
+    # above any rate reached here, and no libwrap lookup per connection.
+    cat >"$work/xinetd.conf" <<EOF
+defaults
+{
+}
+service sockherd_bench
+{
+	type           = UNLISTED
+	socket_type    = stream
+	protocol       = tcp
+	wait           = no
+	user           = root
+	bind           = 127.0.0.1
+	port           = $1
+	server         = $tools/hello
+	instances      = UNLIMITED
+	per_source     = UNLIMITED
+	cps            = 1000000 1
+	flags          = REUSE NOLIBWRAP
+	log_on_success =
+	log_on_failure =
+}
+EOF
+}
+
+declare -A pid_of port_of rss_idle_kib backlog_of
+servers="baseline sockherd xinetd systemd-socket-activate socat"
+
+rss_kib() {
+    awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"
+}
+
+# utime + stime of the process itself, in clock ticks; its children's time
+# (the commands) is not in it.
+cpu_ticks() {
+    local stat
+    stat=$(<"/proc/$1/stat")
+    stat=${stat##*) }
+    awk '{ print $12 + $13 }' <<<"$stat"
+}
+
+start_peers() {
+    local port
+    start_printing_port "$tools/baseline" -1 -b "$backlog" 127.0.0.1 0 "$tools/hello"
+    pid_of[baseline]=$server_pid port_of[baseline]=$server_port
+    start_printing_port "$build/sockherd" -1 -b "$backlog" -c "$sockherd_limit" 127.0.0.1 0 "$tools/hello"
+    pid_of[sockherd]=$server_pid port_of[sockherd]=$server_port
+    port=$(free_port)
+    write_xinetd_conf "$port"
+    start_on_port "$port" xinetd -dontfork -f "$work/xinetd.conf"
+    pid_of[xinetd]=$server_pid port_of[xinetd]=$server_port
+    port=$(free_port)
+    # Its per-connection notices go to the journal or stderr unless quietened.
+    start_on_port "$port" env SYSTEMD_LOG_LEVEL=warning \
+        systemd-socket-activate -l "127.0.0.1:$port" --accept --inetd "$tools/hello"
+    pid_of[systemd-socket-activate]=$server_pid port_of[systemd-socket-activate]=$server_port
+    port=$(free_port)
+    start_on_port "$port" socat "TCP-LISTEN:$port,bind=127.0.0.1,fork,reuseaddr,backlog=$backlog" \
+        "EXEC:$tools/hello"
+    pid_of[socat]=$server_pid port_of[socat]=$server_port
+    sleep 1
+    local name
+    for name in $servers; do
+        rss_idle_kib[$name]=$(rss_kib "${pid_of[$name]}" VmRSS)
+        # The kernel shows a listening socket's backlog as its send queue.
+        backlog_of[$name]=$(ss -Htln "sport = :${port_of[$name]}" | awk '{ print $3 }')
+    done
+}
+
+# One load run against a server process: appends a result line.
+measure() {
+    local server=$1 row=$2 round=$3 pid=$4 port=$5 total=$6 concurrency=$7 expected=$8
+    local before after line
+    before=$(cpu_ticks "$pid")
+    line=$("$tools/loadgen" -p "$port" -n "$total" -c "$concurrency" -e "$expected" -t "$timeout_ms")
+    after=$(cpu_ticks "$pid")
+    echo "server=$server row=$row round=$round $line cpu_ticks=$((after - before))" >>"$results"
+    log "round $round $row $server: $line"
+}
+
+# Each round visits the servers in a different order, so that no server
+# always runs right after the same neighbour.
+rotated() {
+    local shift_by=$1
+    shift
+    local list=("$@") n=$# i
+    for ((i = 0; i < n; i++)); do
+        printf '%s ' "${list[$(((i + shift_by) % n))]}"
+    done
+}
+
+run_served_rows() {
+    local round=$1 concurrency name order
+    for concurrency in $concurrencies burst; do
+        order=$(rotated "$round" $servers)
+        for name in $order; do
+            if [[ $concurrency == burst ]]; then
+                measure "$name" burst "$round" "${pid_of[$name]}" "${port_of[$name]}" \
+                    "$burst_conns" "$burst_concurrency" 'hello\n'
+            else
+                measure "$name" "c$concurrency" "$round" "${pid_of[$name]}" "${port_of[$name]}" \
+                    "$conns" "$concurrency" 'hello\n'
+            fi
+        done
+    done
+    local line
+    line=$("$tools/forkloop" -n "$conns" -w 2 "$tools/hello" 2>&1)
+    echo "server=forkloop row=w2 round=$round $line" >>"$results"
+    log "round $round fork loop: $line"
+}
+
+start_refusers() {
+    start_printing_port "$build/sockherd" -1 -b "$backlog" -c 0 -r 'busy\r\n' 127.0.0.1 0 "$tools/hello"
+    pid_of[sockherd-refuse]=$server_pid port_of[sockherd-refuse]=$server_port
+    start_printing_port "$tools/baseline" -1 -b "$backlog" -w 'busy\r\n' 127.0.0.1 0
+    pid_of[baseline-refuse]=$server_pid port_of[baseline-refuse]=$server_port
+    sleep 0.5
+    rss_idle_kib[sockherd-refuse]=$(rss_kib "${pid_of[sockherd-refuse]}" VmRSS)
+}
+
+run_refusal_rows() {
+    local round=$1 concurrency name
+    for concurrency in 1 32; do
+        for name in $(rotated "$round" sockherd-refuse baseline-refuse); do
+            measure "$name" "refuse-c$concurrency" "$round" "${pid_of[$name]}" "${port_of[$name]}" \
+                "$refusals" "$concurrency" 'busy\r\n'
+        done
+    done
+}
+
+children_of() {
+    local list
+    list=$(<"/proc/$1/task/$1/children")
+    wc -w <<<"$list"
+}
+
+wait_for_children() {
+    local pid=$1 want=$2 tries
+    for tries in $(seq 200); do
+        (($(children_of "$pid") >= want)) && return 0
+        sleep 0.05
+    done
+    log "daemon $pid has $(children_of "$pid") children, wanted $want"
+    return 1
+}
+
+# Starts a holding load generator and waits for its "held" line.
+hold_clients() {
+    local out=$work/hold.$RANDOM tries
+    "$tools/loadgen" -H "$@" >"$out" &
+    hold_pid=$!
+    started_pids+=("$hold_pid")
+    for tries in $(seq 600); do
+        [[ -s $out ]] && break
+        sleep 0.05
+    done
+    hold_line=$(cat "$out")
+}
+
+# Served connections per second while `pending` refused clients sit in the
+# daemon's pending list. Every slot is first held by a command blocked on the
+# gate FIFO, so the silent clients that come next are refused; they announce
+# a small window and segment size and never read, so a 128 KiB refusal text
+# cannot leave the daemon's send buffer and their records stay. Then the gate
+# opens, the slots empty, and the load runs against a daemon far from its
+# limit with the records still there.
+measure_with_pending() {
+    local round=$1 pending=$2 text pid port holders silent=""
+    text=$(head -c "$pending_text_length" /dev/zero | tr '\0' 'x')
+    gate=$work/gate
+    mkfifo "$gate"
+    start_printing_port "$build/sockherd" -1 -b "$backlog" -c "$pending_slots" -r "$text" \
+        127.0.0.1 0 "$tools/hello" "$gate"
+    pid=$server_pid port=$server_port
+    hold_clients -p "$port" -n "$pending_slots"
+    holders=$hold_pid
+    wait_for_children "$pid" "$pending_slots"
+    if ((pending > 0)); then
+        hold_clients -p "$port" -n "$pending" -W -r 4096 -m 536
+        silent=$hold_pid
+        log "pending $pending: $hold_line"
+    fi
+    open_gate
+    wait_for_children_gone "$pid"
+    # Every socket the daemon still holds but the listening one is a record.
+    local records
+    records=$(($(find "/proc/$pid/fd" -lname 'socket:*' | wc -l) - 1))
+    measure sockherd "pending$pending" "$round" "$pid" "$port" "$conns" "$pending_concurrency" 'hello\n'
+    sed -i '$ s/$/ records='"$records"'/' "$results"
+    stop_pid "$holders"
+    [[ -z $silent ]] || stop_pid "$silent"
+    stop_pid "$pid"
+}
+
+wait_for_children_gone() {
+    local tries
+    for tries in $(seq 200); do
+        (($(children_of "$1") == 0)) && return 0
+        sleep 0.05
+    done
+    log "daemon $1 still has children"
+    return 1
+}
+
+run_pending_rows() {
+    local round=$1 pending
+    for pending in $(rotated "$round" $pending_counts); do
+        measure_with_pending "$round" "$pending"
+    done
+}
+
+machine_line() {
+    local cpu
+    cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
+    echo "$(nproc) x ${cpu:-unknown CPU}, $(awk '/^MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
+        "Linux $(uname -r), $(. /etc/os-release && echo "$PRETTY_NAME")"
+}
+
+main() {
+    install_missing
+    raise_descriptor_limit
+    build_everything
+    : >"$results"
+    local begin=$SECONDS round name
+    start_peers
+    start_refusers
+    for ((round = 1; round <= rounds; round++)); do
+        run_served_rows "$round"
+        run_refusal_rows "$round"
+        run_pending_rows "$round"
+    done
+    {
+        for name in $servers sockherd-refuse; do
+            echo "rss server=$name idle_kib=${rss_idle_kib[$name]} peak_kib=$(rss_kib "${pid_of[$name]}" VmHWM)" \
+                "backlog=${backlog_of[$name]:-1024}"
+        done
+        echo "meta clk_tck=$(getconf CLK_TCK) conns=$conns rounds=$rounds refusals=$refusals" \
+            "burst=$burst_conns burst_c=$burst_concurrency limit=$sockherd_limit slots=$pending_slots" \
+            "pending_c=$pending_concurrency text=$pending_text_length seconds=$((SECONDS - begin))" \
+            "ldflags=$(tr ' ' ',' <<<"${SOCKHERD_LDFLAGS:-}")"
+    } >>"$results"
+    local out=${OUT:-$repo/docs}
+    mkdir -p "$out"
+    cp "$results" "$out/benchmark-results.txt"
+    "$repo/bench/report.sh" "$out/benchmark-results.txt" "$out" "$(machine_line)" \
+        "$(xinetd -version 2>&1 | awk '{ print $1; exit }')" \
+        "$(systemd-socket-activate --version | awk 'NR == 1 { print $2 }')" \
+        "$(socat -V | awk '/socat version/ { print $3; exit }')"
+    log "done in $((SECONDS - begin)) s: $out/benchmark.md, $out/benchmark.png"
+}
+
+main "$@"
