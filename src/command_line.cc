@@ -71,7 +71,9 @@ char *decode_escapes(const char *argument)
         case 'n': *out++ = '\n'; break;
         case 'r': *out++ = '\r'; break;
         case 't': *out++ = '\t'; break;
-        default: usage(failure_status);  // also a backslash at the very end
+        default:  // also a backslash at the very end
+            free(text);
+            usage(failure_status);
         }
     }
     *out = '\0';
@@ -127,7 +129,10 @@ static void apply_option(int option, const char *argument)
     case 'v': settings.verbose = true; break;
     case 'e': settings.stderr_to_socket = true; break;
     case 'h': usage(0);
-    case 'r': settings.refuse_response = decode_escapes(argument); break;
+    case 'r':
+        free(settings.refuse_response);  // a later -r replaces an earlier one
+        settings.refuse_response = decode_escapes(argument);
+        break;
     default: usage(failure_status);  // getopt has already said what was wrong
     }
 }

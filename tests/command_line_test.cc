@@ -65,6 +65,7 @@ int parse(const std::vector<std::string> &args)
     for (auto &arg : storage)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
+    free(settings.refuse_response);
     settings = settings_record{};
     optind = 0;  // GNU getopt: start a fresh scan
     opterr = 0;
