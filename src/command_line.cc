@@ -88,24 +88,24 @@ static int id_argument(const char *argument)
     return atoi(argument);
 }
 
+// One ID for -U; an unset or non-numeric variable ends the process.
+static int id_from_environment(const char *name, const char *unset_message, const char *not_number_message)
+{
+    const char *text = getenv(name);
+    if (text == nullptr)
+        die(unset_message);
+    if (!starts_with_number(text))
+        die(not_number_message);
+    return atoi(text);
+}
+
 // -U: group from $GID first, then user from $UID, each checked where read.
 static void ids_from_environment()
 {
-    const char *gid_text = getenv("GID");
-    if (gid_text == nullptr)
-        die("-U specified but no $GID");
-    if (!starts_with_number(gid_text))
-        die("-U specified but $GID is not a number");
+    settings.gid = id_from_environment("GID", "-U specified but no $GID", "-U specified but $GID is not a number");
     settings.change_gid = true;
-    settings.gid = atoi(gid_text);
-
-    const char *uid_text = getenv("UID");
-    if (uid_text == nullptr)
-        die("-U specified but no $UID");
-    if (!starts_with_number(uid_text))
-        die("-U specified but $UID is not a number");
+    settings.uid = id_from_environment("UID", "-U specified but no $UID", "-U specified but $UID is not a number");
     settings.change_uid = true;
-    settings.uid = atoi(uid_text);
 }
 
 static void apply_option(int option, const char *argument)
