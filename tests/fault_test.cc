@@ -1,0 +1,308 @@
+// Faults injected from outside: fork and exec failing, descriptors running
+// out, and a storm of children ending at once. Each time the daemon must say
+// what went wrong, lose no client silently, and carry on.
+#include "harness.h"
+#include "stress_pattern.h"
+#include "stress_support.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using harness::daemon_process;
+
+// A client of the "script" command that asked to hold: the command runs
+// until this client goes.
+int hold_command(int port)
+{
+    int fd = harness::connect_loopback(port);
+    if (fd == -1)
+        return -1;
+    if (!harness::write_all(fd, "hold\n") || harness::read_some(fd, 8) != "holding\n") {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A client of the "script" command that asks for size bytes of output.
+std::string ask_output(int port, size_t size)
+{
+    int fd = harness::connect_loopback(port);
+    if (fd == -1)
+        return "(connect failed)";
+    harness::write_all(fd, "output " + std::to_string(size) + "\n");
+    bool eof = false;
+    std::string data = harness::read_to_eof(fd, &eof);
+    close(fd);
+    return eof ? data : data + "(no end of file)";
+}
+
+// Reads what a client gets: "" with end of file is a connection closed
+// without data.
+std::string receive_all(int port, bool &eof)
+{
+    int fd = harness::connect_loopback(port);
+    if (fd == -1) {
+        eof = false;
+        return "(connect failed)";
+    }
+    std::string data = harness::read_to_eof(fd, &eof);
+    close(fd);
+    return data;
+}
+
+struct temp_dir {
+    std::string path;
+    temp_dir()
+    {
+        char name[] = "/tmp/sockherd-fault-XXXXXX";
+        path = mkdtemp(name) != nullptr ? name : "/tmp";
+        chmod(path.c_str(), 0755);
+    }
+    ~temp_dir() { (void)system(("rm -rf '" + path + "'").c_str()); }
+    std::string file(const std::string &name, const std::string &content, mode_t mode) const
+    {
+        std::string full = path + "/" + name;
+        std::ofstream(full) << content;
+        chmod(full.c_str(), mode);
+        return full;
+    }
+};
+
+// The daemon runs as a user of its own with RLIMIT_NPROC 3: itself and two
+// commands. The third client finds fork failing; once a command ends and is
+// collected, forks succeed again.
+TEST(FaultTest, ForkFailureClosesTheClientAndServingResumes)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the daemon as a user of its own";
+    uid_t uid = stress::unused_uid();
+    harness::launch_options options;
+    options.before_exec = [uid] {
+        rlimit processes = {3, 3};
+        gid_t gid = static_cast<gid_t>(uid);
+        if (setrlimit(RLIMIT_NPROC, &processes) == -1 || setgroups(1, &gid) == -1 || setgid(gid) == -1 ||
+            setuid(uid) == -1)
+            _exit(99);
+    };
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-1", "-c", "10", "127.0.0.1", "0", stress::command_path(), "script"}, options));
+    int first = hold_command(daemon.port);
+    int second = hold_command(daemon.port);
+    ASSERT_NE(first, -1);
+    ASSERT_NE(second, -1);
+
+    const int failed_clients = 5;
+    for (int i = 1; i <= failed_clients; i++) {
+        bool eof = false;
+        EXPECT_EQ(receive_all(daemon.port, eof), "");
+        EXPECT_TRUE(eof) << "the client of a failed fork must see its connection closed";
+        EXPECT_TRUE(daemon.wait_for_err("fork failed", i));
+    }
+    EXPECT_TRUE(daemon.alive());
+    stress::log_counts counts = stress::count_log(daemon.err());
+    EXPECT_EQ(counts.connected, 2);
+    EXPECT_EQ(counts.fork_failed, failed_clients);
+    EXPECT_EQ(counts.other, 0);
+
+    close(first);  // its command ends; once collected, a process is free again
+    ASSERT_TRUE(daemon.wait_for_err(" closed (1/10)"));
+    EXPECT_EQ(ask_output(daemon.port, 1000), stress::pattern_text(1000));
+    close(second);
+    EXPECT_TRUE(stress::wait_quiescent(daemon, 3, harness::default_deadline_ms));
+    EXPECT_TRUE(harness::children_of(daemon.pid, false).empty());
+    stress::report("fork failing (RLIMIT_NPROC 3, uid %u): %d clients closed without data, \"fork failed\" %ld times, "
+                   "then served again",
+                   static_cast<unsigned>(uid), failed_clients, stress::count_log(daemon.err()).fork_failed);
+}
+
+// Commands that cannot be executed: each client sees end of file with no
+// data, each child is collected, and the daemon serves the next client.
+TEST(FaultTest, ExecFailureGivesEndOfFileAndIsCollected)
+{
+    temp_dir dir;
+    struct exec_case {
+        const char *what;
+        std::string command;
+        bool stderr_to_socket;
+    };
+    const std::vector<exec_case> cases = {
+        {"missing absolute path", dir.path + "/no-such-command", false},
+        {"missing name searched in PATH", "sockherd-no-such-command-in-path", false},
+        {"file without execute permission", dir.file("plain", "#!/bin/sh\necho ran\n", 0644), false},
+        {"file without execute permission, -e", dir.path + "/plain", true},
+        {"directory", dir.path, false},
+        {"script with a missing interpreter", dir.file("orphan", "#!/nonexistent/interpreter\necho ran\n", 0755),
+         false},
+    };
+    const int clients = 4;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        daemon_process daemon;
+        std::vector<std::string> args = {"-v", "-1", "-c", "2", "127.0.0.1", "0", c.command};
+        if (c.stderr_to_socket)
+            args.insert(args.begin(), "-e");
+        ASSERT_TRUE(daemon.start(args));
+        for (int i = 0; i < clients; i++) {
+            bool eof = false;
+            EXPECT_EQ(receive_all(daemon.port, eof), "");
+            EXPECT_TRUE(eof);
+        }
+        EXPECT_TRUE(stress::wait_quiescent(daemon, clients, harness::default_deadline_ms));
+        stress::log_counts counts = stress::count_log(daemon.err());
+        EXPECT_EQ(counts.connected, clients);
+        EXPECT_EQ(counts.closed, clients);
+        EXPECT_EQ(counts.other, 0) << (counts.unknown.empty() ? "" : counts.unknown.front());
+        EXPECT_TRUE(harness::children_of(daemon.pid, false).empty()) << "a failed exec left a child behind";
+        EXPECT_TRUE(daemon.alive());
+    }
+}
+
+// With -r, every client refused while another is still reading its text
+// holds a descriptor. Under a small RLIMIT_NOFILE, silent clients of a long
+// refusal use them all up; accept then fails with EMFILE while the listening
+// socket stays readable, so the loop turns without waiting. This measures
+// that, and checks that the daemon recovers as soon as the clients go.
+TEST(FaultTest, DescriptorExhaustionIsReportedAndRecovers)
+{
+    const int descriptor_limit = 12;  // 0-2, listening socket, self-pipe: six left for connections
+    std::string refusal = stress::refusal_text(100000);
+    harness::launch_options options;
+    options.before_exec = [] {
+        rlimit files = {descriptor_limit, descriptor_limit};
+        if (setrlimit(RLIMIT_NOFILE, &files) == -1)
+            _exit(99);
+    };
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start(
+        {"-v", "-1", "-c", "1", "-r", refusal, "127.0.0.1", "0", stress::command_path(), "script"}, options));
+    int holder = hold_command(daemon.port);
+    ASSERT_NE(holder, -1);
+
+    std::vector<int> silent;
+    for (int i = 0; i < descriptor_limit - 6; i++) {
+        int fd = stress::connect_client(daemon.port, {1024, 536});
+        ASSERT_NE(fd, -1);
+        silent.push_back(fd);
+        ASSERT_TRUE(daemon.wait_for_err("- refused from", i + 1));
+    }
+    EXPECT_EQ(harness::count_open_fds(daemon.pid), descriptor_limit);
+
+    // One more client: it waits in the listen queue while accept fails.
+    int waiting = harness::connect_loopback(daemon.port);
+    ASSERT_NE(waiting, -1);
+    ASSERT_TRUE(daemon.wait_for_err("accept failed"));
+    long lines_before = stress::count_log(daemon.err()).accept_failed;
+    long cpu_before = harness::cpu_ticks(daemon.pid);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(harness::stays_silent(waiting, 1000));  // the measuring window
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    long lines = stress::count_log(daemon.err()).accept_failed - lines_before;
+    long cpu = harness::cpu_ticks(daemon.pid) - cpu_before;
+    EXPECT_TRUE(daemon.alive());
+    stress::report("descriptors exhausted (RLIMIT_NOFILE %d, -c 1, %zu-byte refusal, %zu silent clients): "
+                   "\"accept failed\" %.0f lines/s, daemon CPU %.0f%% of one core, stderr %lld bytes so far",
+                   descriptor_limit, refusal.size(), silent.size(), static_cast<double>(lines) / seconds,
+                   static_cast<double>(cpu) / seconds, static_cast<long long>(daemon.err().size()));
+
+    // The silent clients go: their refusals fail, their descriptors are freed,
+    // and the waiting client is taken from the queue and refused in full.
+    for (int fd : silent)
+        close(fd);
+    bool eof = false;
+    std::string data = harness::read_to_eof(waiting, &eof);
+    close(waiting);
+    EXPECT_TRUE(eof);
+    EXPECT_EQ(data.size(), refusal.size());
+    EXPECT_TRUE(data == refusal) << "the waiting client got a different text";
+
+    // Quiet again: no more failures and no more CPU.
+    long settled_lines = stress::count_log(daemon.err()).accept_failed;
+    long settled_cpu = harness::cpu_ticks(daemon.pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_EQ(stress::count_log(daemon.err()).accept_failed, settled_lines);
+    EXPECT_LE(harness::cpu_ticks(daemon.pid) - settled_cpu, 5);
+
+    close(holder);
+    ASSERT_TRUE(daemon.wait_for_err(" closed (0/1)"));
+    EXPECT_EQ(ask_output(daemon.port, 500), stress::pattern_text(500));
+    EXPECT_TRUE(harness::eventually([&] { return harness::count_open_fds(daemon.pid) == 6; }));
+}
+
+// 200 commands block reading one FIFO that the test holds open for writing;
+// closing it ends them all at the same instant. Every one is collected, with
+// one "closed" line each, and the count returns to 0. Twice, to show the
+// daemon is still whole after the first storm.
+TEST(FaultTest, SigchldStormOfTwoHundredIsFullyCollected)
+{
+    temp_dir dir;
+    std::string fifo = dir.path + "/release";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    const int commands = 200;
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-1", "-b", "256", "-c", "250", "127.0.0.1", "0", stress::command_path(),
+                              "fifo", fifo}));
+
+    auto holding_fifo = [&] {
+        int count = 0;
+        for (pid_t child : harness::children_of(daemon.pid, false)) {
+            std::string fd_dir = "/proc/" + std::to_string(child) + "/fd/";
+            char target[512];
+            for (int fd = 3; fd < 8; fd++) {
+                ssize_t length = readlink((fd_dir + std::to_string(fd)).c_str(), target, sizeof target - 1);
+                if (length > 0 && std::string(target, static_cast<size_t>(length)) == fifo) {
+                    count++;
+                    break;
+                }
+            }
+        }
+        return count;
+    };
+
+    for (int round = 1; round <= 2; round++) {
+        SCOPED_TRACE("storm " + std::to_string(round));
+        // Held for writing (and reading, so this open does not wait): the
+        // commands' reads block until it is closed.
+        int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_NE(writer, -1);
+        std::vector<int> clients;
+        for (int i = 0; i < commands; i++) {
+            int fd = harness::connect_loopback(daemon.port);
+            ASSERT_NE(fd, -1);
+            clients.push_back(fd);
+        }
+        ASSERT_TRUE(harness::eventually([&] { return holding_fifo() == commands; }, 60000))
+            << holding_fifo() << " of " << commands << " commands hold the FIFO";
+        close(writer);  // every command reads end of file now
+
+        EXPECT_TRUE(stress::wait_quiescent(daemon, round * commands, 60000));
+        stress::log_counts counts = stress::count_log(daemon.err());
+        EXPECT_EQ(counts.connected, round * commands);
+        EXPECT_EQ(counts.closed, round * commands);
+        EXPECT_EQ(stress::running_in(counts.last_closed), 0) << counts.last_closed;
+        EXPECT_EQ(counts.other, 0);
+        EXPECT_TRUE(harness::children_of(daemon.pid, false).empty()) << "a child of the storm was not collected";
+        for (int fd : clients) {
+            bool eof = false;
+            harness::read_to_eof(fd, &eof, 5000);
+            EXPECT_TRUE(eof);
+            close(fd);
+        }
+    }
+    stress::report("SIGCHLD storm: 2 x %d commands ended at once, %ld \"closed\" lines, last \"%s\"", commands,
+                   stress::count_log(daemon.err()).closed, stress::count_log(daemon.err()).last_closed.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,610 @@
+#include "stress_support.h"
+
+#include "stress_pattern.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <set>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace stress {
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+clock_type::time_point deadline_in(int ms)
+{
+    return clock_type::now() + std::chrono::milliseconds(ms);
+}
+
+int remaining_ms(clock_type::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+void pause_ms(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool starts_with(const std::string &text, const char *prefix)
+{
+    return text.compare(0, strlen(prefix), prefix) == 0;
+}
+
+bool ends_with(const std::string &text, const std::string &suffix)
+{
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+const char *command_path()
+{
+    return STRESS_COMMAND;
+}
+
+std::string pattern_text(size_t size)
+{
+    std::string text(size, '\0');
+    for (size_t i = 0; i < size; i++)
+        text[i] = stress_pattern_byte(i);
+    return text;
+}
+
+std::string refusal_text(size_t size)
+{
+    // Letters and digits only: nothing the daemon would decode as an escape.
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::string text = "busy ";
+    for (size_t i = 0; text.size() < size; i++)
+        text += alphabet[(i * 7 + i / 61) % (sizeof alphabet - 1)];
+    text.resize(size);
+    return text;
+}
+
+long env_long(const char *name, long fallback)
+{
+    const char *text = getenv(name);
+    if (text == nullptr || *text == '\0')
+        return fallback;
+    char *end = nullptr;
+    long value = strtol(text, &end, 10);
+    return (*end == '\0' && value > 0) ? value : fallback;
+}
+
+bool sanitized_build()
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_UNDEFINED__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+    return true;
+#endif
+#endif
+    const char *flag = getenv("SOCKHERD_SANITIZED");
+    return flag != nullptr && strcmp(flag, "1") == 0;
+}
+
+void report(const char *format, ...)
+{
+    char text[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    printf("[ figures  ] %s\n", text);
+    fflush(stdout);
+}
+
+int connect_client(int port, const client_options &options)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1)
+        return -1;
+    if (options.receive_buffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &options.receive_buffer, sizeof options.receive_buffer);
+    if (options.max_segment > 0)
+        setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &options.max_segment, sizeof options.max_segment);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string read_slowly(int fd, size_t chunk, int pause, bool *eof, int deadline_ms)
+{
+    std::string data;
+    std::vector<char> buffer(chunk);
+    auto deadline = deadline_in(deadline_ms);
+    *eof = false;
+    for (;;) {
+        pollfd ready = {fd, POLLIN, 0};
+        if (poll(&ready, 1, remaining_ms(deadline)) <= 0)
+            return data;
+        ssize_t got = read(fd, buffer.data(), chunk);
+        if (got == 0) {
+            *eof = true;
+            return data;
+        }
+        if (got < 0)
+            return data;
+        data.append(buffer.data(), static_cast<size_t>(got));
+        if (pause > 0)
+            pause_ms(pause);
+    }
+}
+
+int running_in(const std::string &line)
+{
+    size_t open = line.rfind('(');
+    if (open == std::string::npos || !ends_with(line, ")"))
+        return -1;
+    return atoi(line.c_str() + open + 1);
+}
+
+log_counts count_log(const std::string &text)
+{
+    log_counts counts;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            break;  // a line still being written
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.find(" connected from ") != std::string::npos) {
+            counts.connected++;
+            int running = running_in(line);
+            if (running > counts.highest_running)
+                counts.highest_running = running;
+        } else if (line.find(" closed (") != std::string::npos) {
+            counts.closed++;
+            counts.last_closed = line;
+        } else if (starts_with(line, "- refused from ")) {
+            counts.refused++;
+        } else if (starts_with(line, "- dropped from ")) {
+            counts.dropped++;
+        } else if (line == "fork failed") {
+            counts.fork_failed++;
+        } else if (line == "accept failed") {
+            counts.accept_failed++;
+        } else {
+            counts.other++;
+            if (counts.unknown.size() < 5)
+                counts.unknown.push_back(line);
+        }
+    }
+    return counts;
+}
+
+bool wait_quiescent(const harness::daemon_process &daemon, long expected_connected, int deadline_ms)
+{
+    auto deadline = deadline_in(deadline_ms);
+    for (;;) {
+        log_counts counts = count_log(daemon.err());
+        if (counts.connected >= expected_connected && counts.closed == counts.connected &&
+            (counts.connected == 0 || running_in(counts.last_closed) == 0))
+            return true;
+        if (remaining_ms(deadline) == 0)
+            return false;
+        pause_ms(50);
+    }
+}
+
+process_sample sample(pid_t pid)
+{
+    process_sample taken;
+    taken.fds = harness::count_open_fds(pid);
+    taken.rss_kib = harness::rss_kib(pid);
+    taken.cpu_ticks = harness::cpu_ticks(pid);
+    return taken;
+}
+
+bool end_children(pid_t daemon_pid, int deadline_ms)
+{
+    for (pid_t child : harness::children_of(daemon_pid, false))
+        kill(child, SIGKILL);
+    return harness::eventually([&] { return harness::children_of(daemon_pid, false).empty(); }, deadline_ms);
+}
+
+// ---- many clients -------------------------------------------------------
+
+namespace {
+
+struct load_state {
+    const load_plan &plan;
+    clock_type::time_point stop_starting;
+    clock_type::time_point deadline;
+    std::atomic<long> next{0};
+    std::atomic<long> started{0};
+    std::vector<std::atomic<long>> started_per_target;
+    std::atomic<long> connect_failed{0};
+    std::atomic<long> got_output{0};
+    std::atomic<long> got_refusal{0};
+    std::atomic<long> wrong{0};
+    std::atomic<long> silent{0};
+    std::atomic<long> reset{0};
+    std::atomic<long> slow{0};
+    std::atomic<bool> timed_out{false};
+    std::mutex lock;  // guards parked and wrong_samples
+    std::deque<int> parked;
+    std::vector<std::string> wrong_samples;
+
+    explicit load_state(const load_plan &p) : plan(p), started_per_target(p.targets.size()) {}
+};
+
+constexpr int client_read_deadline_ms = 120000;
+
+const char *kind_name(client_kind kind)
+{
+    switch (kind) {
+    case client_kind::reader: return "reader";
+    case client_kind::slow_reader: return "slow reader";
+    case client_kind::silent: return "silent";
+    case client_kind::reset_at_once: return "reset at once";
+    case client_kind::reset_after_read: return "reset after read";
+    }
+    return "?";
+}
+
+void judge(load_state &state, const load_target &target, client_kind kind, const std::string &data, bool eof)
+{
+    if (eof && data == target.output) {
+        state.got_output++;
+        return;
+    }
+    if (eof && target.refusals_expected && data == target.refusal) {
+        state.got_refusal++;
+        return;
+    }
+    state.wrong++;
+    std::lock_guard<std::mutex> hold(state.lock);
+    if (state.wrong_samples.size() < 8) {
+        char text[256];
+        snprintf(text, sizeof text, "%s on port %d: %zu bytes, %s, starting \"%.24s\"", kind_name(kind), target.port,
+                 data.size(), eof ? "end of file" : "no end of file", data.c_str());
+        state.wrong_samples.push_back(text);
+    }
+}
+
+// A parked client is closed when newer ones push it out or the run ends;
+// with unread data in its buffer the close is a reset for the daemon.
+void park(load_state &state, int fd)
+{
+    int oldest = -1;
+    {
+        std::lock_guard<std::mutex> hold(state.lock);
+        state.parked.push_back(fd);
+        if (static_cast<int>(state.parked.size()) > state.plan.silent_parked) {
+            oldest = state.parked.front();
+            state.parked.pop_front();
+        }
+    }
+    if (oldest != -1)
+        close(oldest);
+}
+
+void run_client(load_state &state, const load_target &target, client_kind kind)
+{
+    client_options small = {1024, 536};
+    int fd = connect_client(target.port, kind == client_kind::silent || kind == client_kind::slow_reader
+                                             ? small
+                                             : client_options{});
+    if (fd == -1) {
+        state.connect_failed++;
+        return;
+    }
+    bool eof = false;
+    switch (kind) {
+    case client_kind::reader: {
+        std::string data = read_slowly(fd, 65536, 0, &eof, client_read_deadline_ms);
+        close(fd);
+        judge(state, target, kind, data, eof);
+        break;
+    }
+    case client_kind::slow_reader: {
+        state.slow++;
+        std::string data = read_slowly(fd, 2048, 1, &eof, client_read_deadline_ms);
+        close(fd);
+        judge(state, target, kind, data, eof);
+        break;
+    }
+    case client_kind::silent:
+        state.silent++;
+        park(state, fd);
+        break;
+    case client_kind::reset_at_once:
+        state.reset++;
+        harness::reset_close(fd);
+        break;
+    case client_kind::reset_after_read:
+        state.reset++;
+        (void)harness::read_some(fd, 100, client_read_deadline_ms);
+        harness::reset_close(fd);
+        break;
+    }
+}
+
+void worker(load_state &state)
+{
+    const load_plan &plan = state.plan;
+    for (;;) {
+        auto now = clock_type::now();
+        if (now >= state.deadline) {
+            state.timed_out = true;
+            return;
+        }
+        if (plan.run_for_ms > 0 && now >= state.stop_starting)
+            return;
+        long index = state.next++;
+        if (plan.run_for_ms == 0 && index >= plan.connections)
+            return;
+        state.started++;
+        size_t targets = plan.targets.size();
+        const load_target &target = plan.targets[static_cast<size_t>(index) % targets];
+        state.started_per_target[static_cast<size_t>(index) % targets]++;
+        client_kind kind = plan.kinds[(static_cast<size_t>(index) / targets) % plan.kinds.size()];
+        run_client(state, target, kind);
+    }
+}
+
+}  // namespace
+
+load_report run_load(const load_plan &plan)
+{
+    load_state state(plan);
+    state.deadline = deadline_in(plan.deadline_ms);
+    state.stop_starting = deadline_in(plan.run_for_ms);
+    std::vector<std::thread> workers;
+    for (int i = 0; i < plan.concurrency; i++)
+        workers.emplace_back(worker, std::ref(state));
+    for (auto &thread : workers)
+        thread.join();
+    for (int fd : state.parked)
+        close(fd);
+
+    load_report result;
+    result.started = state.started;
+    for (const auto &count : state.started_per_target)
+        result.started_per_target.push_back(count);
+    result.connect_failed = state.connect_failed;
+    result.got_output = state.got_output;
+    result.got_refusal = state.got_refusal;
+    result.wrong = state.wrong;
+    result.silent = state.silent;
+    result.reset = state.reset;
+    result.slow = state.slow;
+    result.timed_out = state.timed_out;
+    result.wrong_samples = state.wrong_samples;
+    return result;
+}
+
+// ---- programs the harness does not start ----------------------------------
+
+namespace {
+
+std::string temp_file()
+{
+    char name[] = "/tmp/sockherd-stress-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd == -1)
+        return "";
+    close(fd);
+    return name;
+}
+
+}  // namespace
+
+launched launch(const std::string &path, const std::vector<std::string> &argv, const std::vector<std::string> &set_env,
+                const std::vector<std::string> &unset_env)
+{
+    launched program;
+    program.out_path = temp_file();
+    program.err_path = temp_file();
+    int out_fd = open(program.out_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    int err_fd = open(program.err_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    // Everything the child needs is built before fork: the test may run threads.
+    std::vector<char *> args;
+    for (const auto &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    std::vector<char *> environment;
+    for (char **entry = environ; *entry != nullptr; entry++) {
+        std::string name(*entry, strcspn(*entry, "="));
+        bool dropped = false;
+        for (const auto &unset : unset_env)
+            dropped = dropped || name == unset;
+        for (const auto &set : set_env)
+            dropped = dropped || set.compare(0, name.size() + 1, name + "=") == 0;
+        if (!dropped)
+            environment.push_back(*entry);
+    }
+    for (const auto &set : set_env)
+        environment.push_back(const_cast<char *>(set.c_str()));
+    environment.push_back(nullptr);
+    program.pid = fork();
+    if (program.pid == 0) {
+        int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, 0);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        for (int fd = 3; fd < 1024; fd++)
+            close(fd);
+        signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(path.c_str(), args.data(), environment.data());
+        _exit(127);
+    }
+    close(out_fd);
+    close(err_fd);
+    return program;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void remove_files(const launched &program)
+{
+    unlink(program.out_path.c_str());
+    unlink(program.err_path.c_str());
+}
+
+bool wait_for_exit(pid_t pid, int &wait_status, int deadline_ms)
+{
+    auto deadline = deadline_in(deadline_ms);
+    for (;;) {
+        pid_t got = waitpid(pid, &wait_status, WNOHANG);
+        if (got == pid)
+            return true;
+        if (got == -1 || remaining_ms(deadline) == 0)
+            return false;
+        pause_ms(1);
+    }
+}
+
+void kill_and_reap(pid_t pid, int signal_number)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, signal_number);
+    int wait_status;
+    waitpid(pid, &wait_status, 0);
+}
+
+namespace {
+
+std::set<std::string> socket_inodes(pid_t pid)
+{
+    std::set<std::string> inodes;
+    std::string dir_path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(dir_path.c_str());
+    if (dir == nullptr)
+        return inodes;
+    while (dirent *entry = readdir(dir)) {
+        char target[256];
+        ssize_t length = readlink((dir_path + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+        if (length <= 0)
+            continue;
+        target[length] = '\0';
+        if (strncmp(target, "socket:[", 8) == 0)
+            inodes.insert(std::string(target + 8, strlen(target + 8) - 1));
+    }
+    closedir(dir);
+    return inodes;
+}
+
+// /proc/net/tcp prints each 32-bit word of an address as the host-order
+// hexadecimal of its network-order bytes: on this little-endian machine
+// 127.0.0.1 is 0100007F.
+std::string address_from_proc(const std::string &hex, bool v6)
+{
+    unsigned char bytes[16] = {};
+    size_t words = v6 ? 4 : 1;
+    for (size_t word = 0; word < words; word++) {
+        uint32_t value = static_cast<uint32_t>(strtoul(hex.substr(word * 8, 8).c_str(), nullptr, 16));
+        memcpy(bytes + word * 4, &value, 4);
+    }
+    char text[INET6_ADDRSTRLEN];
+    inet_ntop(v6 ? AF_INET6 : AF_INET, bytes, text, sizeof text);
+    return text;
+}
+
+}  // namespace
+
+std::vector<std::string> listening_addresses(pid_t pid)
+{
+    std::vector<std::string> found;
+    std::set<std::string> inodes = socket_inodes(pid);
+    if (inodes.empty())
+        return found;
+    for (bool v6 : {false, true}) {
+        std::ifstream table("/proc/" + std::to_string(pid) + (v6 ? "/net/tcp6" : "/net/tcp"));
+        std::string line;
+        std::getline(table, line);  // the heading
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+            if (state != "0A" || inodes.count(inode) == 0)
+                continue;
+            size_t colon = local.find(':');
+            int port = static_cast<int>(strtol(local.c_str() + colon + 1, nullptr, 16));
+            std::string address = address_from_proc(local.substr(0, colon), v6);
+            found.push_back(v6 ? "[" + address + "]:" + std::to_string(port) : address + ":" + std::to_string(port));
+        }
+    }
+    return found;
+}
+
+bool is_loopback_address(const std::string &address)
+{
+    return starts_with(address, "127.") || starts_with(address, "[::1]:") || starts_with(address, "[::ffff:127.");
+}
+
+bool waits_in_select(pid_t pid)
+{
+    std::string text = read_file("/proc/" + std::to_string(pid) + "/syscall");
+    long number = atol(text.c_str());
+    if (text.empty() || text[0] < '0' || text[0] > '9')
+        return false;
+#ifdef SYS_select
+    if (number == SYS_select)
+        return true;
+#endif
+    return number == SYS_pselect6;
+}
+
+uid_t unused_uid()
+{
+    std::set<uid_t> in_use;
+    DIR *proc = opendir("/proc");
+    if (proc != nullptr) {
+        while (dirent *entry = readdir(proc)) {
+            struct stat info;
+            if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9' &&
+                stat((std::string("/proc/") + entry->d_name).c_str(), &info) == 0)
+                in_use.insert(info.st_uid);
+        }
+        closedir(proc);
+    }
+    uid_t uid = 47110;
+    while (in_use.count(uid) != 0)
+        uid++;
+    return uid;
+}
+
+}  // namespace stress
