@@ -81,7 +81,7 @@ $1 == "rss" || $1 == "meta" {
     split("ok refused reset wrong timeout other", kinds, " ")
     for (k in kinds) total[s, r, kinds[k]] += f[kinds[k]]
     total[s, r, "connections"] += f["connections"]
-    # CPU per 1000: all served rows of a server together, and each special row alone.
+    # CPU per 1000: all served rows of a server together, and each sockherd-only row alone.
     if (r ~ /^(c[0-9]+|burst)$/) { cpu_ticks[s] += f["cpu_ticks"]; cpu_conns[s] += f["connections"] }
     else if (r ~ /^refuse/) { cpu_ticks[s "/refuse"] += f["cpu_ticks"]; cpu_conns[s "/refuse"] += f["connections"] }
     else if (r != "w2") { cpu_ticks[s "/" r] += f["cpu_ticks"]; cpu_conns[s "/" r] += f["connections"] }
@@ -219,7 +219,7 @@ END {
         for (i = 1; i <= nserv; i++) printf " %s", (cps(servers[i], r) == "" ? 0 : cps(servers[i], r)) > out
         print "" > out
     }
-    out = scratch "/special.dat"
+    out = scratch "/refusals.dat"
     print "row sockherd reference" > out
     printf "\"c=1\" %s %s\n", cps("sockherd-refuse", "refuse-c1"), cps("baseline-refuse", "refuse-c1") > out
     printf "\"c=32\" %s %s\n", cps("sockherd-refuse", "refuse-c32"), cps("baseline-refuse", "refuse-c32") > out
@@ -229,5 +229,5 @@ END {
 }
 ' "$results" >"$docs/benchmark.md"
 
-gnuplot -e "served='$scratch/served.dat'; special='$scratch/special.dat'; pending='$scratch/pending.dat'; output='$docs/benchmark.png'" \
+gnuplot -e "served='$scratch/served.dat'; refusals='$scratch/refusals.dat'; pending='$scratch/pending.dat'; output='$docs/benchmark.png'" \
     "$here/chart.gp"
