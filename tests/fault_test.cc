@@ -241,6 +241,51 @@ TEST(FaultTest, DescriptorExhaustionIsReportedAndRecovers)
     EXPECT_TRUE(harness::eventually([&] { return harness::count_open_fds(daemon.pid) == 6; }));
 }
 
+// The same flood of silent clients with a limit above 1024: refusals fill the
+// descriptors below 1024, and the next client at the limit lands on 1024 or
+// above, where it is dropped at once. accept never fails and the loop never
+// spins, which is why the advice is a limit above 1024. Inherited /dev/null
+// copies take 3 to 1016 so that only a few descriptors below 1024 are left.
+TEST(FaultTest, AboveTheSelectLimitSilentClientsAreDroppedNotSpun)
+{
+    std::string refusal = stress::refusal_text(100000);
+    harness::launch_options options;
+    options.extra_fds_from = 3;
+    options.extra_fds_to = 1016;
+    options.before_exec = [] {
+        rlimit files = {1100, 1100};
+        if (setrlimit(RLIMIT_NOFILE, &files) == -1)
+            _exit(99);
+    };
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start(
+        {"-v", "-1", "-c", "1", "-r", refusal, "127.0.0.1", "0", stress::command_path(), "script"}, options));
+    int holder = hold_command(daemon.port);
+    ASSERT_NE(holder, -1);
+    // The listening socket is 1017 and the self-pipe 1018 and 1019.
+    std::vector<int> silent;
+    for (int i = 0; i < 4; i++) {
+        silent.push_back(stress::connect_client(daemon.port, {1024, 536}));
+        ASSERT_TRUE(daemon.wait_for_err("- refused from", i + 1));
+    }
+    for (int i = 1; i <= 3; i++) {
+        bool eof = false;
+        EXPECT_EQ(receive_all(daemon.port, eof), "") << "a client on descriptor 1024 is closed without the text";
+        EXPECT_TRUE(eof);
+        EXPECT_TRUE(daemon.wait_for_err("- dropped from", i));
+    }
+    stress::log_counts counts = stress::count_log(daemon.err());
+    EXPECT_EQ(counts.accept_failed, 0);
+    EXPECT_EQ(counts.refused, 4);
+    long cpu = harness::cpu_ticks(daemon.pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LE(harness::cpu_ticks(daemon.pid) - cpu, 5) << "the loop spins";
+    for (int fd : silent)
+        close(fd);
+    close(holder);
+    EXPECT_TRUE(stress::wait_quiescent(daemon, 1, harness::default_deadline_ms));
+}
+
 // 200 commands block reading one FIFO that the test holds open for writing;
 // closing it ends them all at the same instant. Every one is collected, with
 // one "closed" line each, and the count returns to 0. Twice, to show the
