@@ -207,7 +207,7 @@ END {
     print "- The backlog in the first column is the one the kernel reports for the listening socket (`ss -ltn`). xinetd has no setting for it."
     printf "- Refusal rows: `sockherd -c 0 -r \"busy\\r\\n\" -b 1024` against `bench/baseline -w \"busy\\r\\n\"` (accept, write, close, no fork), %d connections per run.\n", refusals
     printf "- Pending rows: sockherd runs with `-c %d -r TEXT`, TEXT being %d bytes, and the command `hello GATE`. %d clients first occupy every slot with commands blocked on opening the FIFO GATE; then 0, 100 or 1000 silent clients connect with a 4 KiB receive buffer and a 536-byte segment size and never read, so they are refused and their text cannot leave the daemon (a larger segment size lets the loopback send buffer swallow the whole text at once, and the record would be gone). Opening GATE lets the slots go; the load then runs at c=%d, far below the limit, while the records stay (the \"held\" count is read from /proc/PID/fd). The text is the longest single argument Linux passes (128 KiB).\n", slots, text, slots, pending_c
-    print "- Raw results: `docs/benchmark-results.txt`; `bench/report.sh` regenerates this page from it."
+    print "- Raw results: `docs/benchmark-results.txt`; `bench/report.sh` regenerates this page from it. `bench/link-variants.sh` measures what the way the daemon is linked costs at every fork (mappings, RSS, its CPU and page faults per connection)."
 
     # Chart data.
     out = scratch "/served.dat"
