@@ -64,8 +64,11 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "haproxy, curl")
 # Real library dependencies where dpkg-shlibdeps (dpkg-dev) is at hand;
 # otherwise the C library, the only one the daemon links.
+# A static daemon depends on nothing.
 find_program(SOCKHERD_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(SOCKHERD_DPKG_SHLIBDEPS)
+if(SOCKHERD_STATIC)
+  unset(CPACK_DEBIAN_PACKAGE_DEPENDS)
+elseif(SOCKHERD_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")

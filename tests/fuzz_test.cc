@@ -287,11 +287,11 @@ public:
             return "";
         }
         if (err.size() >= usage_.size() && err.compare(err.size() - usage_.size(), usage_.size(), usage_) == 0) {
-            for (const auto &line : harness::split_lines(err.substr(0, err.size() - usage_.size())))
-                if (!is_getopt_line(line)) {
-                    why = "unexpected line before the usage text: " + line;
-                    return "";
-                }
+            std::string before = err.substr(0, err.size() - usage_.size());
+            if (!is_getopt_text(before)) {
+                why = "unexpected text before the usage text: " + before;
+                return "";
+            }
             return "usage";
         }
         std::vector<std::string> lines = harness::split_lines(err);
@@ -317,14 +317,19 @@ private:
 
     // glibc's getopt: "PROGRAM: invalid option -- 'x'" and
     // "PROGRAM: option requires an argument -- 'c'".
-    static bool is_getopt_line(const std::string &line)
+    // Nothing, or getopt's diagnostic: "PROGRAM: invalid option -- 'X'\n",
+    // where X is the offending byte itself and may be a newline.
+    static bool is_getopt_text(const std::string &text)
     {
+        if (text.empty())
+            return true;
         std::string program = std::string(SOCKHERD_BIN) + ": ";
-        if (line.compare(0, program.size(), program) != 0)
+        if (text.compare(0, program.size(), program) != 0)
             return false;
-        std::string rest = line.substr(program.size());
+        std::string rest = text.substr(program.size());
         for (const char *start : {"invalid option -- '", "option requires an argument -- '"})
-            if (rest.compare(0, strlen(start), start) == 0 && rest.size() == strlen(start) + 2 && rest.back() == '\'')
+            if (rest.size() == strlen(start) + 3 && rest.compare(0, strlen(start), start) == 0 &&
+                rest.compare(rest.size() - 2, 2, "'\n") == 0)
                 return true;
         return false;
     }
@@ -527,7 +532,7 @@ TEST(MemcheckTest, ConnectionsAndRefusalsLeaveNoErrorAndNoLeak)
                                      "--child-silent-after-fork=yes",
                                      "--error-exitcode=42",
                                      "--log-file=" + log_path,
-                                     SOCKHERD_BIN,
+                                     SOCKHERD_DYNAMIC_BIN,
                                      "-v",
                                      "-1",
                                      "-c",

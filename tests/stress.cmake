@@ -25,6 +25,7 @@ gtest_discover_tests(sockherd_stress_test DISCOVERY_TIMEOUT 60 PROPERTIES LABELS
 add_executable(sockherd_fault_test harness.cc stress_support.cc fault_test.cc fuzz_test.cc security_test.cc)
 target_link_libraries(sockherd_fault_test PRIVATE sockherd_core GTest::gtest GTest::gtest_main)
 target_compile_options(sockherd_fault_test PRIVATE ${SOCKHERD_WARNINGS})
-target_compile_definitions(sockherd_fault_test PRIVATE ${SOCKHERD_STRESS_DEFINITIONS})
-add_dependencies(sockherd_fault_test sockherd stress_command)
+target_compile_definitions(sockherd_fault_test PRIVATE ${SOCKHERD_STRESS_DEFINITIONS}
+  SOCKHERD_DYNAMIC_BIN="$<TARGET_FILE:sockherd_dynamic>")
+add_dependencies(sockherd_fault_test sockherd sockherd_dynamic stress_command)
 gtest_discover_tests(sockherd_fault_test DISCOVERY_TIMEOUT 60 PROPERTIES LABELS faults TIMEOUT 300)
