@@ -369,8 +369,8 @@ bool finish_case(const fuzz_judge &judge, fuzz_case &running, std::string &shape
         if (WIFSIGNALED(wait_status))
             why = std::string("died from signal ") + strsignal(WTERMSIG(wait_status));
         else
-            shape = judge.exit_shape(WEXITSTATUS(wait_status), stress::read_file(running.program.out_path),
-                                     stress::read_file(running.program.err_path), why);
+            shape = judge.exit_shape(WEXITSTATUS(wait_status), harness::read_file(running.program.out_path),
+                                     harness::read_file(running.program.err_path), why);
     } else if (stress::waits_in_select(pid)) {
         std::vector<std::string> bound = stress::listening_addresses(pid);
         stress::kill_and_reap(pid);
@@ -548,7 +548,7 @@ TEST(MemcheckTest, ConnectionsAndRefusalsLeaveNoErrorAndNoLeak)
     std::string port_line;
     bool ready = harness::eventually(
         [&] {
-            port_line = stress::read_file(daemon.out_path);
+            port_line = harness::read_file(daemon.out_path);
             return port_line.find('\n') != std::string::npos;
         },
         120000);
@@ -559,7 +559,7 @@ TEST(MemcheckTest, ConnectionsAndRefusalsLeaveNoErrorAndNoLeak)
     }
     int port = atoi(port_line.c_str());
     int baseline_fds = harness::count_open_fds(daemon.pid);
-    auto log_lines = [&] { return stress::count_log(stress::read_file(daemon.err_path)); };
+    auto log_lines = [&] { return stress::count_log(harness::read_file(daemon.err_path)); };
 
     // Connections: served one after another, some with -c 2 full.
     const int served = 30;
@@ -614,7 +614,7 @@ TEST(MemcheckTest, ConnectionsAndRefusalsLeaveNoErrorAndNoLeak)
     kill(daemon.pid, SIGTERM);
     int wait_status = 0;
     ASSERT_TRUE(stress::wait_for_exit(daemon.pid, wait_status, 60000));
-    std::string log = stress::read_file(log_path);
+    std::string log = harness::read_file(log_path);
     unlink(log_path.c_str());
     stress::remove_files(daemon);
 

@@ -45,14 +45,6 @@ std::string temp_path(const char *stem)
     return name;
 }
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // In the child between fork and exec: give the program a clean signal state
 // (blocked and ignored signals survive exec), the asked environment and fds.
 [[noreturn]] void exec_sockherd(const std::vector<std::string> &args, const launch_options &options, int out_fd,
@@ -123,6 +115,14 @@ void fill_status(run_result &result, int wait_status)
 }
 
 }  // namespace
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 run_result run_sockherd(const std::vector<std::string> &args, const launch_options &options, int deadline_ms)
 {

@@ -61,6 +61,9 @@ struct daemon_process {
     void stop();
 };
 
+// The whole content of a file; empty when it cannot be read.
+std::string read_file(const std::string &path);
+
 int count_occurrences(const std::string &text, const std::string &needle);
 
 // Blocking TCP connect to the loopback address of family; -1 on failure.

@@ -469,14 +469,6 @@ launched launch(const std::string &path, const std::vector<std::string> &argv, c
     return program;
 }
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 void remove_files(const launched &program)
 {
     unlink(program.out_path.c_str());
@@ -577,7 +569,7 @@ bool is_loopback_address(const std::string &address)
 
 bool waits_in_select(pid_t pid)
 {
-    std::string text = read_file("/proc/" + std::to_string(pid) + "/syscall");
+    std::string text = harness::read_file("/proc/" + std::to_string(pid) + "/syscall");
     long number = atol(text.c_str());
     if (text.empty() || text[0] < '0' || text[0] > '9')
         return false;

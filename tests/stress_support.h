@@ -125,7 +125,6 @@ struct launched {
 // asked; standard input /dev/null, standard output and error into files.
 launched launch(const std::string &path, const std::vector<std::string> &argv,
                 const std::vector<std::string> &set_env = {}, const std::vector<std::string> &unset_env = {});
-std::string read_file(const std::string &path);
 void remove_files(const launched &program);
 // Waits for pid to end; true with its wait status, false at the deadline.
 bool wait_for_exit(pid_t pid, int &wait_status, int deadline_ms);
