@@ -81,6 +81,18 @@ struct temp_dir {
     }
 };
 
+// The daemon started with a descriptor limit of its own.
+harness::launch_options with_descriptor_limit(int limit)
+{
+    harness::launch_options options;
+    options.before_exec = [limit] {
+        rlimit files = {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+        if (setrlimit(RLIMIT_NOFILE, &files) == -1)
+            _exit(99);
+    };
+    return options;
+}
+
 // The daemon runs as a user of its own with RLIMIT_NPROC 3: itself and two
 // commands. The third client finds fork failing; once a command ends and is
 // collected, forks succeed again.
@@ -179,12 +191,7 @@ TEST(FaultTest, DescriptorExhaustionIsReportedAndRecovers)
 {
     const int descriptor_limit = 12;  // 0-2, listening socket, self-pipe: six left for connections
     std::string refusal = stress::refusal_text(100000);
-    harness::launch_options options;
-    options.before_exec = [] {
-        rlimit files = {descriptor_limit, descriptor_limit};
-        if (setrlimit(RLIMIT_NOFILE, &files) == -1)
-            _exit(99);
-    };
+    harness::launch_options options = with_descriptor_limit(descriptor_limit);
     daemon_process daemon;
     ASSERT_TRUE(daemon.start(
         {"-v", "-1", "-c", "1", "-r", refusal, "127.0.0.1", "0", stress::command_path(), "script"}, options));
@@ -249,14 +256,9 @@ TEST(FaultTest, DescriptorExhaustionIsReportedAndRecovers)
 TEST(FaultTest, AboveTheSelectLimitSilentClientsAreDroppedNotSpun)
 {
     std::string refusal = stress::refusal_text(100000);
-    harness::launch_options options;
+    harness::launch_options options = with_descriptor_limit(1100);
     options.extra_fds_from = 3;
     options.extra_fds_to = 1016;
-    options.before_exec = [] {
-        rlimit files = {1100, 1100};
-        if (setrlimit(RLIMIT_NOFILE, &files) == -1)
-            _exit(99);
-    };
     daemon_process daemon;
     ASSERT_TRUE(daemon.start(
         {"-v", "-1", "-c", "1", "-r", refusal, "127.0.0.1", "0", stress::command_path(), "script"}, options));

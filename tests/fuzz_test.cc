@@ -365,7 +365,7 @@ bool finish_case(const fuzz_judge &judge, fuzz_case &running, std::string &shape
     int wait_status = 0;
     if (pid <= 0) {
         why = "fork failed in the test";
-    } else if (stress::wait_for_exit(pid, wait_status, 0)) {
+    } else if (harness::wait_for_exit(pid, wait_status, 0)) {
         if (WIFSIGNALED(wait_status))
             why = std::string("died from signal ") + strsignal(WTERMSIG(wait_status));
         else
@@ -613,7 +613,7 @@ TEST(MemcheckTest, ConnectionsAndRefusalsLeaveNoErrorAndNoLeak)
 
     kill(daemon.pid, SIGTERM);
     int wait_status = 0;
-    ASSERT_TRUE(stress::wait_for_exit(daemon.pid, wait_status, 60000));
+    ASSERT_TRUE(harness::wait_for_exit(daemon.pid, wait_status, 60000));
     std::string log = harness::read_file(log_path);
     unlink(log_path.c_str());
     stress::remove_files(daemon);

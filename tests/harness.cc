@@ -93,7 +93,18 @@ pid_t spawn(const std::vector<std::string> &args, const launch_options &options,
     return pid;
 }
 
-bool wait_pid(pid_t pid, int &wait_status, int deadline_ms)
+
+void fill_status(run_result &result, int wait_status)
+{
+    if (WIFEXITED(wait_status))
+        result.status = WEXITSTATUS(wait_status);
+    if (WIFSIGNALED(wait_status))
+        result.signal = WTERMSIG(wait_status);
+}
+
+}  // namespace
+
+bool wait_for_exit(pid_t pid, int &wait_status, int deadline_ms)
 {
     auto deadline = deadline_in(deadline_ms);
     for (;;) {
@@ -105,16 +116,6 @@ bool wait_pid(pid_t pid, int &wait_status, int deadline_ms)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
-
-void fill_status(run_result &result, int wait_status)
-{
-    if (WIFEXITED(wait_status))
-        result.status = WEXITSTATUS(wait_status);
-    if (WIFSIGNALED(wait_status))
-        result.signal = WTERMSIG(wait_status);
-}
-
-}  // namespace
 
 std::string read_file(const std::string &path)
 {
@@ -135,7 +136,7 @@ run_result run_sockherd(const std::vector<std::string> &args, const launch_optio
     close(out_fd);
     close(err_fd);
     int wait_status = 0;
-    if (pid > 0 && !wait_pid(pid, wait_status, deadline_ms)) {
+    if (pid > 0 && !wait_for_exit(pid, wait_status, deadline_ms)) {
         result.timed_out = true;
         kill(pid, SIGKILL);
         waitpid(pid, &wait_status, 0);
@@ -204,7 +205,7 @@ bool daemon_process::wait_for_err(const std::string &needle, int count, int dead
 bool daemon_process::wait_exit(int &status, int deadline_ms)
 {
     int wait_status = 0;
-    if (pid <= 0 || !wait_pid(pid, wait_status, deadline_ms))
+    if (pid <= 0 || !wait_for_exit(pid, wait_status, deadline_ms))
         return false;
     pid = -1;
     run_result result;

@@ -61,6 +61,9 @@ struct daemon_process {
     void stop();
 };
 
+// Waits for pid to end; true with its wait status, false at the deadline.
+bool wait_for_exit(pid_t pid, int &wait_status, int deadline_ms);
+
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(const std::string &path);
 

@@ -475,18 +475,6 @@ void remove_files(const launched &program)
     unlink(program.err_path.c_str());
 }
 
-bool wait_for_exit(pid_t pid, int &wait_status, int deadline_ms)
-{
-    auto deadline = deadline_in(deadline_ms);
-    for (;;) {
-        pid_t got = waitpid(pid, &wait_status, WNOHANG);
-        if (got == pid)
-            return true;
-        if (got == -1 || remaining_ms(deadline) == 0)
-            return false;
-        pause_ms(1);
-    }
-}
 
 void kill_and_reap(pid_t pid, int signal_number)
 {

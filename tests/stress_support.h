@@ -126,8 +126,6 @@ struct launched {
 launched launch(const std::string &path, const std::vector<std::string> &argv,
                 const std::vector<std::string> &set_env = {}, const std::vector<std::string> &unset_env = {});
 void remove_files(const launched &program);
-// Waits for pid to end; true with its wait status, false at the deadline.
-bool wait_for_exit(pid_t pid, int &wait_status, int deadline_ms);
 // Ends pid with signal and collects it.
 void kill_and_reap(pid_t pid, int signal_number = SIGKILL);
 
