@@ -186,10 +186,7 @@ bool daemon_process::start(const std::vector<std::string> &args, const launch_op
     port = atoi(line.c_str());
     // The port line comes before the privilege drop and the self-pipe; wait
     // until the SIGCHLD handler is in, so the daemon is complete.
-    return port > 0 && eventually([&] {
-               std::string caught = proc_status_field(pid, "SigCgt");
-               return !caught.empty() && (strtoull(caught.c_str(), nullptr, 16) & (1ULL << (SIGCHLD - 1)));
-           });
+    return port > 0 && eventually([&] { return catches_sigchld(pid); });
 }
 
 std::string daemon_process::err() const
@@ -372,6 +369,31 @@ int count_open_fds(pid_t pid)
             count++;
     closedir(dir);
     return count;
+}
+
+bool catches_sigchld(pid_t pid)
+{
+    std::string caught = proc_status_field(pid, "SigCgt");
+    return !caught.empty() && (strtoull(caught.c_str(), nullptr, 16) & (1ULL << (SIGCHLD - 1)));
+}
+
+std::string describe_fds(pid_t pid)
+{
+    std::string dir_path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(dir_path.c_str());
+    if (dir == nullptr)
+        return "(no " + dir_path + ")";
+    std::string text;
+    while (dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        char target[256];
+        ssize_t length = readlink((dir_path + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+        target[length > 0 ? length : 0] = '\0';
+        text += std::string(entry->d_name) + " -> " + target + "\n";
+    }
+    closedir(dir);
+    return text;
 }
 
 long rss_kib(pid_t pid)

@@ -88,7 +88,13 @@ bool shrink_send_buffer(pid_t pid, int fd, int bytes);
 
 // /proc readings of a process.
 std::string proc_status_field(pid_t pid, const std::string &field);
+// Whether pid has a SIGCHLD handler in place: the last step of the daemon's
+// start-up, after the port line, the privilege drop and the self-pipe.
+bool catches_sigchld(pid_t pid);
 int count_open_fds(pid_t pid);
+// Each open descriptor of pid with what it refers to, a line each, for
+// failure messages.
+std::string describe_fds(pid_t pid);
 long rss_kib(pid_t pid);
 long cpu_ticks(pid_t pid);
 std::vector<pid_t> children_of(pid_t pid, bool zombies_only);

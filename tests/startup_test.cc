@@ -51,9 +51,7 @@ long fd_flags(pid_t pid, int fd)
 // means asleep in the loop's wait.
 bool idle_in_loop(const daemon_process &daemon)
 {
-    std::string caught = harness::proc_status_field(daemon.pid, "SigCgt");
-    return (strtoull(caught.c_str(), nullptr, 16) & (1ULL << (SIGCHLD - 1))) &&
-           harness::proc_status_field(daemon.pid, "State").substr(0, 1) == "S";
+    return harness::catches_sigchld(daemon.pid) && harness::proc_status_field(daemon.pid, "State").substr(0, 1) == "S";
 }
 
 void become_nobody()
