@@ -22,20 +22,6 @@ namespace {
 
 using harness::daemon_process;
 
-// A client of the "script" command that asked to hold: the command runs
-// until this client goes.
-int hold_command(int port)
-{
-    int fd = harness::connect_loopback(port);
-    if (fd == -1)
-        return -1;
-    if (!harness::write_all(fd, "hold\n") || harness::read_some(fd, 8) != "holding\n") {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // A client of the "script" command that asks for size bytes of output.
 std::string ask_output(int port, size_t size)
 {
@@ -93,6 +79,16 @@ harness::launch_options with_descriptor_limit(int limit)
     return options;
 }
 
+// Starts a -v daemon at -c 1 with the refusal text and occupies its one
+// slot with a holding command; the holder's descriptor, or -1.
+int start_with_slot_held(daemon_process &daemon, const std::string &refusal, const harness::launch_options &options)
+{
+    if (!daemon.start({"-v", "-1", "-c", "1", "-r", refusal, "127.0.0.1", "0", stress::command_path(), "script"},
+                      options))
+        return -1;
+    return stress::hold_command(daemon.port);
+}
+
 // The daemon runs as a user of its own with RLIMIT_NPROC 3: itself and two
 // commands. The third client finds fork failing; once a command ends and is
 // collected, forks succeed again.
@@ -111,8 +107,8 @@ TEST(FaultTest, ForkFailureClosesTheClientAndServingResumes)
     };
     daemon_process daemon;
     ASSERT_TRUE(daemon.start({"-v", "-1", "-c", "10", "127.0.0.1", "0", stress::command_path(), "script"}, options));
-    int first = hold_command(daemon.port);
-    int second = hold_command(daemon.port);
+    int first = stress::hold_command(daemon.port);
+    int second = stress::hold_command(daemon.port);
     ASSERT_NE(first, -1);
     ASSERT_NE(second, -1);
 
@@ -191,11 +187,8 @@ TEST(FaultTest, DescriptorExhaustionIsReportedAndRecovers)
 {
     const int descriptor_limit = 12;  // 0-2, listening socket, self-pipe: six left for connections
     std::string refusal = stress::refusal_text(100000);
-    harness::launch_options options = with_descriptor_limit(descriptor_limit);
     daemon_process daemon;
-    ASSERT_TRUE(daemon.start(
-        {"-v", "-1", "-c", "1", "-r", refusal, "127.0.0.1", "0", stress::command_path(), "script"}, options));
-    int holder = hold_command(daemon.port);
+    int holder = start_with_slot_held(daemon, refusal, with_descriptor_limit(descriptor_limit));
     ASSERT_NE(holder, -1);
 
     std::vector<int> silent;
@@ -260,9 +253,7 @@ TEST(FaultTest, AboveTheSelectLimitSilentClientsAreDroppedNotSpun)
     options.extra_fds_from = 3;
     options.extra_fds_to = 1016;
     daemon_process daemon;
-    ASSERT_TRUE(daemon.start(
-        {"-v", "-1", "-c", "1", "-r", refusal, "127.0.0.1", "0", stress::command_path(), "script"}, options));
-    int holder = hold_command(daemon.port);
+    int holder = start_with_slot_held(daemon, refusal, options);
     ASSERT_NE(holder, -1);
     // The listening socket is 1017 and the self-pipe 1018 and 1019.
     std::vector<int> silent;

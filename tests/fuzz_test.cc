@@ -492,18 +492,6 @@ std::string find_in_path(const char *name)
     return "";
 }
 
-int hold_command(int port)
-{
-    int fd = harness::connect_loopback(port);
-    if (fd == -1)
-        return -1;
-    if (!harness::write_all(fd, "hold\n") || harness::read_some(fd, 8, 60000) != "holding\n") {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // The daemon under memcheck serves a group of connections and a group of
 // refusals (readers, a slow reader, silent clients, resets), then is stopped
 // with SIGTERM. Memcheck must report no error and no lost block, and the
@@ -583,8 +571,8 @@ TEST(MemcheckTest, ConnectionsAndRefusalsLeaveNoErrorAndNoLeak)
     for (int i = 1; i < served; i++)
         EXPECT_TRUE(serve_one());
     // Refusals: two commands hold the limit while every kind of client comes.
-    int first = hold_command(port);
-    int second = hold_command(port);
+    int first = stress::hold_command(port, 60000);
+    int second = stress::hold_command(port, 60000);
     ASSERT_NE(first, -1);
     ASSERT_NE(second, -1);
     std::vector<int> silent;

@@ -118,6 +118,18 @@ void report(const char *format, ...)
     fflush(stdout);
 }
 
+int hold_command(int port, int deadline_ms)
+{
+    int fd = harness::connect_loopback(port);
+    if (fd == -1)
+        return -1;
+    if (!harness::write_all(fd, "hold\n") || harness::read_some(fd, 8, deadline_ms) != "holding\n") {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int connect_client(int port, const client_options &options)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -36,6 +36,9 @@ struct client_options {
     int max_segment = 0;
 };
 int connect_client(int port, const client_options &options = {});
+// A client of the "script" command that asked to hold: the command runs
+// until this client goes. -1 if the command did not answer in time.
+int hold_command(int port, int deadline_ms = harness::default_deadline_ms);
 // Reads to end of file in pieces of chunk bytes, pausing pause_ms between them.
 std::string read_slowly(int fd, size_t chunk, int pause_ms, bool *eof, int deadline_ms);
 
