@@ -19,6 +19,7 @@ void reap_children()
     pid_t pid;
     while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
         running_children--;
+        resume_accepting();
         if (settings.verbose)
             (void)fprintf(stderr, "%ld closed (%d/%d)\n", static_cast<long>(pid), running_children,
                           settings.max_children);

@@ -26,7 +26,8 @@ static void put_connection_environment(const socket_address *remote, const socke
 
 [[noreturn]] static void run_child(int conn, const socket_address *remote, const socket_address *local)
 {
-    // A failed copy shows up in the command as a closed stream.
+    // A failed copy (for lack of kernel memory; the numbers are valid) leaves
+    // the command the daemon's own descriptor there.
     (void)dup2(conn, 0);
     (void)dup2(conn, 1);
     if (settings.stderr_to_socket)

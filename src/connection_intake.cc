@@ -15,6 +15,12 @@ static void drop_connection(int conn, const socket_address *remote)
     (void)close(conn);
 }
 
+// Failures that last until a descriptor or some memory comes back.
+static bool lacks_resources(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
 void handle_accept(int listening, int at_limit)
 {
     socket_address remote = {};
@@ -28,9 +34,12 @@ void handle_accept(int listening, int at_limit)
         return;
     }
     if (conn == -1) {
-        if (accept_errno != EAGAIN)
-            warn("accept failed");
-        return;  // EAGAIN: another pass or process took the client first
+        if (accept_errno == EAGAIN)
+            return;  // nothing waits after all; not worth a line
+        warn("accept failed");
+        if (lacks_resources(accept_errno))
+            pause_accepting();  // the client stays queued; retrying at once would only spin
+        return;
     }
     set_cloexec(conn);  // before any fork, so no other command inherits it
 

@@ -33,6 +33,7 @@ int make_listen_socket(const char *address, const char *port)
     int fd = socket(result->ai_family, result->ai_socktype, result->ai_protocol);
     if (fd == -1)
         die("unable to create socket");
+    check_fits_select(fd);  // before the port line: a caller that reads it can rely on the socket being served
     if (set_nonblocking(fd) == -1)
         die("unable to set O_NONBLOCK");
     set_cloexec(fd);

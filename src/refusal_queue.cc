@@ -54,6 +54,7 @@ int pending_write_step(pending_write *previous, pending_write *record)
     else
         previous->next_pending = record->next_pending;
     free(record);
+    resume_accepting();
     return 1;
 }
 

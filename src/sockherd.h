@@ -73,6 +73,9 @@ extern int self_pipe[2];              // written only by sigchld_handler
 extern sigset_t sigchld_set;          // SIGCHLD alone
 extern sigset_t startup_signal_mask;  // the mask the daemon was started with
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no
+// socket or pipe of ours takes one of them. Quietly does nothing more on failure.
+void open_standard_descriptors();
 // From parsed settings to the event loop: socket, privilege drop, self-pipe,
 // SIGCHLD handling. Never returns.
 [[noreturn]] void run_startup(char **argv, int first_operand);
@@ -87,8 +90,15 @@ int make_listen_socket(const char *address, const char *port);
 
 // event_loop.cc
 
+// Dies with "descriptor too high for select" when fd cannot enter the loop's sets.
+void check_fits_select(int fd);
 // Sets fd in set and raises max_fd to it. Descriptors beyond FD_SETSIZE never enter.
 void add_to_fd_set(int fd, fd_set *set, int &max_fd);
+// After accept failed for lack of descriptors or memory: leaves the listening
+// socket out of the wait until resume_accepting or for at most a second.
+void pause_accepting();
+// A descriptor has come back (a child collected, a refusal finished).
+void resume_accepting();
 // The select loop: reap, accept, drain pending refusals. Never returns.
 [[noreturn]] void main_loop(int listening);
 

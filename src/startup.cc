@@ -1,6 +1,7 @@
 #include "sockherd.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <grp.h>
 #include <unistd.h>
 
@@ -20,12 +21,18 @@ void sigchld_handler(int)
     errno = saved_errno;
 }
 
-// The loop's descriptor sets end at FD_SETSIZE; a descriptor beyond them
-// could never be watched, so refuse to start rather than corrupt memory.
-static void check_fits_select(int fd)
+void open_standard_descriptors()
 {
-    if (fd >= FD_SETSIZE)
-        die("descriptor too high for select");
+    // A daemon started with 2 closed would get its listening socket there,
+    // write its log lines into it and hand it to every command as standard
+    // error. Lower numbers are open by the time a number is tried, so open()
+    // takes exactly that number.
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1)
+            continue;
+        if (open("/dev/null", O_RDWR) == -1)
+            return;  // nothing better to offer: start as we were started
+    }
 }
 
 void drop_privileges()
@@ -47,7 +54,7 @@ static void make_self_pipe()
 {
     if (pipe(self_pipe) < 0)
         die("unable to create self-pipe");
-    check_fits_select(self_pipe[0]);
+    check_fits_select(self_pipe[0]);  // the loop watches only the read end
     // The handler must never wait on a full pipe; the reader may block, as it
     // reads only what select reported.
     if (set_nonblocking(self_pipe[1]) == -1)
@@ -69,13 +76,14 @@ static void catch_sigchld()
     action.sa_handler = sigchld_handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_NOCLDSTOP;  // no SA_RESTART: the wait must end with EINTR
-    (void)sigaction(SIGCHLD, &action, nullptr);  // without it children are still reaped on the next byte
+    // Cannot fail for SIGCHLD with a valid handler. If it did, no byte would
+    // ever reach the pipe and ended children would stay zombies.
+    (void)sigaction(SIGCHLD, &action, nullptr);
 }
 
 void run_startup(char **argv, int first_operand)
 {
     listen_fd = make_listen_socket(argv[first_operand], argv[first_operand + 1]);
-    check_fits_select(listen_fd);
     command_argv = argv + first_operand + 2;
     drop_privileges();
     make_self_pipe();

@@ -197,6 +197,7 @@ TEST(Limit, ZeroWithoutRefusalNeverAccepts)
 
 TEST(HighDescriptors, ServedBelowTheLimit)
 {
+    SKIP_UNLESS_DESCRIPTORS(1100);
     launch_options options;
     options.extra_fds_from = 6;  // socket and self-pipe take 3 to 5
     options.extra_fds_to = 1023;

@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -75,6 +76,9 @@ std::string temp_path(const char *stem)
         putenv(strdup(entry.c_str()));
     if (options.before_exec)
         options.before_exec();
+    if (options.close_standard_fds)
+        for (int fd = 0; fd <= 2; fd++)
+            close(fd);
 
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(SOCKHERD_BIN));
@@ -331,18 +335,39 @@ void reset_close(int fd)
     close(fd);
 }
 
-bool shrink_send_buffer(pid_t pid, int fd, int bytes)
+int borrow_fd(pid_t pid, int fd)
 {
     int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     if (pidfd == -1)
-        return false;
+        return -1;
     int copy = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd, 0));
     close(pidfd);
+    return copy;
+}
+
+bool shrink_send_buffer(pid_t pid, int fd, int bytes)
+{
+    int copy = borrow_fd(pid, fd);
     if (copy == -1)
         return false;
     bool done = setsockopt(copy, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
     close(copy);
     return done;
+}
+
+std::string raise_descriptor_limit(long wanted)
+{
+    rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == -1)
+        return "cannot read the descriptor limit";
+    rlim_t need = static_cast<rlim_t>(wanted);
+    if (files.rlim_cur >= need)
+        return "";
+    rlimit raised = {need, files.rlim_max > need ? files.rlim_max : need};
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+        return "";
+    return "needs " + std::to_string(wanted) + " descriptors; the hard limit is " + std::to_string(files.rlim_max) +
+           " and raising it needs CAP_SYS_RESOURCE";
 }
 
 std::string proc_status_field(pid_t pid, const std::string &field)

@@ -20,6 +20,7 @@ struct launch_options {
     std::vector<int> blocked_signals;    // the started program's signal mask
     int extra_fds_from = -1;             // inherited /dev/null copies on [from, to]
     int extra_fds_to = -1;
+    bool close_standard_fds = false;     // start it with 0, 1 and 2 closed
     std::function<void()> before_exec;   // runs in the child, last thing before exec
 };
 
@@ -81,10 +82,25 @@ bool stays_silent(int fd, int wait_ms);
 // Closes with SO_LINGER 0, so the peer sees a reset.
 void reset_close(int fd);
 
-// Sets SO_SNDBUF on a socket of another process (through pidfd_getfd), so
-// that connections it accepts from then on buffer little: a long refusal
-// text then really has to wait for its reader. False when not permitted.
+// A copy of descriptor fd of process pid (through pidfd_getfd), or -1 when
+// not permitted (it needs Linux 5.6 and ptrace rights over pid).
+int borrow_fd(pid_t pid, int fd);
+// Sets SO_SNDBUF on a socket of another process, so that connections it
+// accepts from then on buffer little: a long refusal text then really has to
+// wait for its reader. False when not permitted.
 bool shrink_send_buffer(pid_t pid, int fd, int bytes);
+
+// Raises this process's soft descriptor limit (and, where permitted, the
+// hard one) to at least wanted, so that the programs it starts inherit it.
+// Empty on success, else why not: a reason to skip with.
+std::string raise_descriptor_limit(long wanted);
+// In a test body: skips the test, with the reason, unless it can have wanted.
+#define SKIP_UNLESS_DESCRIPTORS(wanted)                                             \
+    do {                                                                            \
+        std::string short_of_descriptors = harness::raise_descriptor_limit(wanted); \
+        if (!short_of_descriptors.empty())                                          \
+            GTEST_SKIP() << short_of_descriptors;                                   \
+    } while (0)
 
 // /proc readings of a process.
 std::string proc_status_field(pid_t pid, const std::string &field);

@@ -2,12 +2,16 @@
 // and privilege failures, the descriptors and signal state the daemon keeps.
 #include "harness.h"
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
+#include <sstream>
 #include <sys/resource.h>
 #include <sys/prctl.h>
 #include <thread>
@@ -205,6 +209,12 @@ TEST(IdleLoop, WaitsWithSigchldLetThroughAndBurnsNoCpu)
     std::this_thread::sleep_for(std::chrono::seconds(1));  // idle time is the thing measured
     EXPECT_LE(harness::cpu_ticks(daemon.pid) - before, 10) << "a busy loop would use about 100 ticks";
     EXPECT_EQ(harness::proc_status_field(daemon.pid, "State").substr(0, 1), "S");
+    // "number nfds readfds writefds exceptfds timeout ...": no timer unless accepting is paused.
+    std::istringstream call(harness::read_file("/proc/" + std::to_string(daemon.pid) + "/syscall"));
+    std::string field[6];
+    for (auto &one : field)
+        call >> one;
+    EXPECT_EQ(field[5], "0x0") << "select waits with a timeout";
 }
 
 TEST(IdleLoop, OwnDescriptorsAreCloseOnExecAndPipeWriteEndNonblocking)
@@ -221,12 +231,116 @@ TEST(IdleLoop, OwnDescriptorsAreCloseOnExecAndPipeWriteEndNonblocking)
     EXPECT_TRUE(fd_flags(daemon.pid, 5) & O_NONBLOCK);
 }
 
+// Started by a supervisor that closed 0, 1 and 2: the daemon opens them on
+// /dev/null first, so its own socket and pipe stay out of them, its log goes
+// nowhere instead of into a socket, and every command has a standard error.
+TEST(StandardDescriptors, ClosedAtStartAreOpenedOnDevNull)
+{
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    int port = ntohs(address.sin_port);
+    close(probe);  // free again for the daemon; no port line without a standard output
+
+    launch_options options;
+    options.close_standard_fds = true;
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "127.0.0.1", std::to_string(port), "readlink", "/proc/self/fd/2"}, options));
+    ASSERT_TRUE(harness::eventually([&] { return harness::catches_sigchld(daemon.pid); }));
+    for (int i = 0; i < 100; i++) {
+        int client = harness::connect_loopback(port);
+        ASSERT_NE(client, -1) << "client " << i;
+        EXPECT_EQ(harness::read_to_eof(client), "/dev/null\n") << "client " << i;
+        close(client);
+    }
+    EXPECT_TRUE(daemon.alive());
+    std::string fds = harness::describe_fds(daemon.pid);
+    for (int fd = 0; fd <= 2; fd++)
+        EXPECT_NE(fds.find(std::to_string(fd) + " -> /dev/null\n"), std::string::npos) << fds;
+}
+
+// What the options ask of the sockets reaches the kernel: read back from a
+// copy of the daemon's listening socket or of the command's standard input.
+struct socket_option_case {
+    const char *name;
+    std::vector<std::string> options;
+    bool of_command;  // the command's descriptor 0, else the daemon's listening socket
+    std::function<int(int fd)> read;
+    int expected;
+};
+
+void PrintTo(const socket_option_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+int int_option(int fd, int level, int name)
+{
+    int value = -1;
+    socklen_t length = sizeof value;
+    return getsockopt(fd, level, name, &value, &length) == 0 ? value : -1;
+}
+
+// A listening socket's TCP_INFO holds the backlog it was given, as ss shows it.
+int listen_backlog(int fd)
+{
+    tcp_info info = {};
+    socklen_t length = sizeof info;
+    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 ? static_cast<int>(info.tcpi_sacked) : -1;
+}
+
+class SocketOptions : public testing::TestWithParam<socket_option_case> {};
+
+TEST_P(SocketOptions, ReachTheKernel)
+{
+    const auto &c = GetParam();
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-1", "127.0.0.1", "0", "cat"});
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start(args));
+    int client = harness::connect_loopback(daemon.port);
+    // Once cat echoes, it runs with the connection on descriptor 0.
+    ASSERT_TRUE(harness::write_all(client, "x"));
+    ASSERT_EQ(harness::read_some(client, 1), "x");
+    std::vector<pid_t> children = harness::children_of(daemon.pid, false);
+    ASSERT_EQ(children.size(), 1u);
+    int copy = harness::borrow_fd(c.of_command ? children[0] : daemon.pid, c.of_command ? 0 : 3);
+    if (copy == -1)
+        GTEST_SKIP() << "cannot reach the socket (needs pidfd_getfd and ptrace rights)";
+    EXPECT_EQ(c.read(copy), c.expected);
+    close(copy);
+    close(client);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Startup, SocketOptions,
+    testing::Values(
+        socket_option_case{"ReuseAddress", {}, false,
+                           [](int fd) { return int_option(fd, SOL_SOCKET, SO_REUSEADDR) != 0; }, 1},
+        socket_option_case{"DefaultBacklog", {}, false, listen_backlog, 10},
+        socket_option_case{"BacklogOption", {"-b", "7"}, false, listen_backlog, 7},
+        socket_option_case{"NoDelayOption", {"-D"}, true,
+                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_NODELAY) != 0; }, 1},
+        socket_option_case{"NoDelayOnlyWithOption", {}, true,
+                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_NODELAY) != 0; }, 0}),
+    [](const testing::TestParamInfo<socket_option_case> &param_info) { return std::string(param_info.param.name); });
+
 struct fatal_case {
     const char *name;
     int open_file_limit;  // 0: unchanged
     int busy_from;        // inherited descriptors from here up to 1023; -1: none
     const char *message;
+    bool port_printed;    // -1 prints the port line before this failure
 };
+
+void PrintTo(const fatal_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
 
 class StartupFatal : public testing::TestWithParam<fatal_case> {};
 
@@ -235,6 +349,7 @@ TEST_P(StartupFatal, EndsWithMessageAndStatus20)
     const auto &c = GetParam();
     launch_options options;
     if (c.busy_from >= 0) {
+        SKIP_UNLESS_DESCRIPTORS(1100);
         options.extra_fds_from = c.busy_from;
         options.extra_fds_to = 1023;
     }
@@ -244,16 +359,17 @@ TEST_P(StartupFatal, EndsWithMessageAndStatus20)
             rlimit files = {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
             setrlimit(RLIMIT_NOFILE, &files);
         };
-    auto result = run_sockherd({"127.0.0.1", "0", "cat"}, options);
+    auto result = run_sockherd({"-1", "127.0.0.1", "0", "cat"}, options);
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(result.err, std::string(c.message) + "\n");
+    EXPECT_EQ(harness::count_occurrences(result.out, "\n"), c.port_printed ? 1 : 0) << result.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Startup, StartupFatal,
-    testing::Values(fatal_case{"NoDescriptorsForPipe", 5, -1, "unable to create self-pipe"},
-                    fatal_case{"ListeningSocketBeyondSelect", 0, 3, "descriptor too high for select"},
-                    fatal_case{"PipeBeyondSelect", 0, 4, "descriptor too high for select"}),
+    testing::Values(fatal_case{"NoDescriptorsForPipe", 5, -1, "unable to create self-pipe", true},
+                    fatal_case{"ListeningSocketBeyondSelect", 0, 3, "descriptor too high for select", false},
+                    fatal_case{"PipeBeyondSelect", 0, 4, "descriptor too high for select", true}),
     [](const testing::TestParamInfo<fatal_case> &param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
