@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstddef>
+#include <ctime>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -131,6 +132,23 @@ void handle_accept(int listening, int at_limit);
 // Forks the command for conn. Takes over conn: it is closed in the daemon
 // before this returns, whatever happens.
 void spawn_command(int conn, const socket_address *remote, const socket_address *local);
+
+// proxy_header.cc
+
+// What a PROXY protocol header (version 1 text or version 2 binary) says about a connection.
+struct proxy_header {
+    size_t length;               // bytes of the whole header on the wire, CRLF or TLVs included
+    bool has_addresses;          // false for v1 UNKNOWN, v2 LOCAL, and v2 PROXY other than TCP over IPv4 or IPv6
+    socket_address source;       // the client as the balancer saw it: family, address, port in network order
+    socket_address destination;  // the address the client connected to
+};
+
+// 1: complete, header filled (a version 2 length may exceed available: its TLVs are not needed);
+// 0: a valid beginning, more bytes are needed; -1: malformed. Pure: no system call, no allocation.
+int parse_proxy_header(const unsigned char *data, size_t available, proxy_header *header);
+// Reads exactly one header from conn and not one byte more, waiting at most until deadline (CLOCK_MONOTONIC).
+// 0 with header filled; -1 when malformed, too long, incomplete at the deadline, or the peer closes or fails first.
+int read_proxy_header(int conn, const timespec *deadline, proxy_header *header);
 
 // refusal_queue.cc
 
