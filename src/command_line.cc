@@ -11,7 +11,7 @@ namespace sockherd {
 settings_record settings;
 
 static const char *const usage_lines[] = {
-    "sockherd version 13",
+    "sockherd version 14",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -29,6 +29,8 @@ static const char *const usage_lines[] = {
     "  -b N     set listen() backlog to N",
     "  -D       set TCP_NODELAY option on sockets",
     "  -e       redirect stderr of children to socket",
+    "  -p       expect a PROXY protocol header (v1 or v2)",
+    "           before each client's data",
     "  -v       be verbose",
     "  -Q       don't be verbose (default)",
     "  -r resp  once -c limit is reached, refuse clients",
@@ -128,6 +130,7 @@ static void apply_option(int option, const char *argument)
     case 'Q': settings.verbose = false; break;
     case 'v': settings.verbose = true; break;
     case 'e': settings.stderr_to_socket = true; break;
+    case 'p': settings.proxy_protocol = true; break;
     case 'h': usage(0);
     case 'r':
         free(settings.refuse_response);  // a later -r replaces an earlier one
@@ -142,7 +145,7 @@ int parse_command_line(int argc, char **argv)
     // "+" stops the scan at the first operand even with GNU getopt, so options
     // written after the command reach the command.
     int option;
-    while ((option = getopt(argc, argv, "+c:6g:u:U1b:DQvehr:")) != -1)
+    while ((option = getopt(argc, argv, "+c:6g:u:U1b:DQvehr:p")) != -1)
         apply_option(option, optarg);
     if (argc - optind < 3)
         usage(failure_status);

@@ -1,42 +1,129 @@
 #include "sockherd.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <netinet/tcp.h>
 #include <unistd.h>
 
 namespace sockherd {
 
-// Five variables through one buffer: each is copied into the environment
-// before the next is formatted, and each address text is used before the
-// next address_text call overwrites it.
-static void put_connection_environment(const socket_address *remote, const socket_address *local)
+// The variables each command gets, in the order they are appended when the
+// daemon's environment lacks them; the last two only with -p.
+enum { var_proto, var_local_ip, var_local_port, var_remote_ip, var_remote_port, var_proxy_ip, var_proxy_port, var_count };
+static const char *const variable_names[var_count] = {"PROTO",         "TCPLOCALIP", "TCPLOCALPORT", "TCPREMOTEIP",
+                                                      "TCPREMOTEPORT", "TCPPROXYIP", "TCPPROXYPORT"};
+// "TCPREMOTEIP=" and the longest IPv6 text with its zero byte take 58 bytes.
+static char variable_text[var_count][80];
+static char **command_environment;
+
+// Where the environment holds name first, as "name=...", or -1.
+static long find_variable(char **environment, size_t count, const char *name)
 {
-    char env_buffer[80];
-    (void)snprintf(env_buffer, sizeof env_buffer, "PROTO=%s", proto_name(local));
-    put_env_copy(env_buffer);
-    (void)snprintf(env_buffer, sizeof env_buffer, "TCPLOCALIP=%s", address_text(local));
-    put_env_copy(env_buffer);
-    (void)snprintf(env_buffer, sizeof env_buffer, "TCPLOCALPORT=%d", address_port(local));
-    put_env_copy(env_buffer);
-    (void)snprintf(env_buffer, sizeof env_buffer, "TCPREMOTEIP=%s", address_text(remote));
-    put_env_copy(env_buffer);
-    (void)snprintf(env_buffer, sizeof env_buffer, "TCPREMOTEPORT=%d", address_port(remote));
-    put_env_copy(env_buffer);
+    size_t length = strlen(name);
+    for (size_t i = 0; i < count; i++)
+        if (strncmp(environment[i], name, length) == 0 && environment[i][length] == '=')
+            return static_cast<long>(i);
+    return -1;
+}
+
+void prepare_command_environment()
+{
+    size_t inherited = 0;
+    while (environ[inherited] != nullptr)
+        inherited++;
+    size_t variables = settings.proxy_protocol ? var_count : var_proxy_ip;
+    command_environment = static_cast<char **>(malloc((inherited + variables + 1) * sizeof(char *)));
+    if (command_environment == nullptr)
+        die("out of memory");
+    memcpy(command_environment, environ, inherited * sizeof(char *));
+    // As putenv would: the first entry of the same name is replaced where it
+    // stands, a missing one is appended.
+    size_t length = inherited;
+    for (size_t i = 0; i < variables; i++) {
+        long at = find_variable(command_environment, inherited, variable_names[i]);
+        command_environment[at == -1 ? length++ : static_cast<size_t>(at)] = variable_text[i];
+    }
+    command_environment[length] = nullptr;
+}
+
+static void format_variable(int which, const char *format, const char *text)
+{
+    (void)snprintf(variable_text[which], sizeof variable_text[which], format, text);
+}
+
+static void format_variable(int which, const char *format, int number)
+{
+    (void)snprintf(variable_text[which], sizeof variable_text[which], format, number);
+}
+
+// Each address text is used before the next address_text call overwrites it.
+static void format_connection_variables(const socket_address *remote, const socket_address *local)
+{
+    format_variable(var_proto, "PROTO=%s", proto_name(local));
+    format_variable(var_local_ip, "TCPLOCALIP=%s", address_text(local));
+    format_variable(var_local_port, "TCPLOCALPORT=%d", address_port(local));
+    format_variable(var_remote_ip, "TCPREMOTEIP=%s", address_text(remote));
+    format_variable(var_remote_port, "TCPREMOTEPORT=%d", address_port(remote));
+}
+
+// The child may wait for a PROXY header for seconds: it must not keep the
+// listening socket, the self-pipe or a refused client (who would wait for
+// its end of file) open meanwhile.
+static void close_daemon_descriptors()
+{
+    (void)close(listen_fd);
+    (void)close(self_pipe[0]);
+    (void)close(self_pipe[1]);
+    for (pending_write *record = pending_list; record != nullptr; record = record->next_pending)
+        (void)close(record->conn_fd);
+}
+
+// In the child under -p: the variables from the connection's PROXY header.
+// A missing or bad header ends the child without running the command.
+static void take_proxy_header(int conn, const socket_address *remote, const socket_address *local)
+{
+    timespec deadline = {};
+    proxy_header header;
+    bool valid = clock_gettime(CLOCK_MONOTONIC, &deadline) == 0;
+    deadline.tv_sec += proxy_header_seconds;
+    close_daemon_descriptors();
+    if (!valid || read_proxy_header(conn, &deadline, &header) == -1) {
+        (void)fprintf(stderr, "%ld bad proxy header from %s port %d\n", static_cast<long>(getpid()),
+                      address_text(remote), address_port(remote));
+        _exit(failure_status);  // closes the connection without a byte written
+    }
+    if (header.has_addresses) {
+        format_connection_variables(&header.source, &header.destination);
+        if (settings.verbose)
+            (void)fprintf(stderr, "%ld proxied from %s port %d\n", static_cast<long>(getpid()),
+                          address_text(&header.source), address_port(&header.source));
+    } else {
+        format_connection_variables(remote, local);  // the balancer's own connection, a health check say
+    }
+    format_variable(var_proxy_ip, "TCPPROXYIP=%s", address_text(remote));
+    format_variable(var_proxy_port, "TCPPROXYPORT=%d", address_port(remote));
 }
 
 [[noreturn]] static void run_child(int conn, const socket_address *remote, const socket_address *local)
 {
+    // Log lines of the child go out before the copies, so -e never sends
+    // them to the client.
+    if (settings.proxy_protocol)
+        take_proxy_header(conn, remote, local);
+    else
+        format_connection_variables(remote, local);
     // A failed copy (for lack of kernel memory; the numbers are valid) leaves
     // the command the daemon's own descriptor there.
     (void)dup2(conn, 0);
     (void)dup2(conn, 1);
     if (settings.stderr_to_socket)
         (void)dup2(conn, 2);
-    put_connection_environment(remote, local);
     // The command gets the mask we were started with, not our SIGCHLD block:
     // a command that waits for children of its own through SIGCHLD would hang.
     (void)sigprocmask(SIG_SETMASK, &startup_signal_mask, nullptr);
-    execvp(command_argv[0], command_argv);
+    execvpe(command_argv[0], command_argv, command_environment);
     _exit(failure_status);  // not exit: that would flush the daemon's stdio buffers again
 }
 

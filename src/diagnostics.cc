@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 
 namespace sockherd {
@@ -34,14 +33,6 @@ void set_cloexec(int fd)
 {
     if (fcntl(fd, F_SETFD, FD_CLOEXEC) == -1)
         die("unable to set FD_CLOEXEC");
-}
-
-void put_env_copy(const char *text)
-{
-    char *copy = strdup(text);
-    if (copy == nullptr)
-        die("strdup failed");
-    (void)putenv(copy);  // the environment keeps copy; a missing variable is all a failure costs
 }
 
 }  // namespace sockherd

@@ -39,6 +39,7 @@ struct settings_record {
     bool tcp_nodelay = false;
     bool verbose = false;
     bool stderr_to_socket = false;
+    bool proxy_protocol = false;      // -p: each connection starts with a PROXY header
     char *refuse_response = nullptr;  // decoded -r text; present, even empty, turns refusing on
 };
 extern settings_record settings;  // written by parse_command_line only
@@ -63,8 +64,6 @@ void warn(const char *message);
 int set_nonblocking(int fd);
 // Sets the descriptor flags to exactly FD_CLOEXEC; dies on failure.
 void set_cloexec(int fd);
-// Puts a heap copy of "NAME=value" into the environment; dies if it cannot copy.
-void put_env_copy(const char *text);
 
 // startup.cc
 
@@ -129,6 +128,12 @@ void handle_accept(int listening, int at_limit);
 
 // command_spawning.cc
 
+// How long a child under -p waits for the whole PROXY header.
+constexpr int proxy_header_seconds = 5;
+
+// Sets aside, once, the environment every command gets: the daemon's own with
+// the connection's variables in place. Dies when memory runs out.
+void prepare_command_environment();
 // Forks the command for conn. Takes over conn: it is closed in the daemon
 // before this returns, whatever happens.
 void spawn_command(int conn, const socket_address *remote, const socket_address *local);

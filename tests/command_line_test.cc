@@ -18,7 +18,7 @@ using testing::ExitedWithCode;
 namespace {
 
 const std::vector<std::string> usage_text = {
-    "sockherd version 13",
+    "sockherd version 14",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -36,6 +36,8 @@ const std::vector<std::string> usage_text = {
     "  -b N     set listen() backlog to N",
     "  -D       set TCP_NODELAY option on sockets",
     "  -e       redirect stderr of children to socket",
+    "  -p       expect a PROXY protocol header (v1 or v2)",
+    "           before each client's data",
     "  -v       be verbose",
     "  -Q       don't be verbose (default)",
     "  -r resp  once -c limit is reached, refuse clients",
@@ -72,12 +74,12 @@ int parse(const std::vector<std::string> &args)
     return parse_command_line(static_cast<int>(storage.size()), argv.data());
 }
 
-TEST(UsageText, IsExactlyTheTwentySixLines)
+TEST(UsageText, IsExactlyTheTwentyEightLines)
 {
     auto result = run_sockherd({});
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(result.out, "");
-    ASSERT_EQ(usage_text.size(), 26u);
+    ASSERT_EQ(usage_text.size(), 28u);
     EXPECT_EQ(harness::split_lines(result.err), usage_text);
     for (const auto &line : usage_text)
         EXPECT_TRUE(line.empty() || line.back() != ' ') << line;

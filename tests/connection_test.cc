@@ -3,6 +3,7 @@
 #include "harness.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -250,6 +251,128 @@ TEST(Burst, FiveHundredClientsAllServedAndCollected)
     EXPECT_NE(last_closed.find(" closed (0/40)"), std::string::npos) << last_closed;
     EXPECT_TRUE(harness::children_of(daemon.pid, true).empty());
     EXPECT_EQ(harness::count_open_fds(daemon.pid), fds_before);
+}
+
+// With -p, what the balancer's header says reaches the command, the bytes
+// after it arrive intact, and a bad header runs no command at all.
+struct proxy_case {
+    const char *name;
+    std::string header;
+    const char *variables;  // "" for a bad header; "real" is replaced by the connection's own addresses
+    const char *log_line;   // expected on standard error besides "connected" and "closed"
+};
+
+void PrintTo(const proxy_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+std::string v2_header(unsigned char command, unsigned char family, const std::string &block)
+{
+    std::string header("\r\n\r\n\0\r\nQUIT\n", 12);
+    header += static_cast<char>(0x20 | command);
+    header += static_cast<char>(family);
+    header += static_cast<char>(block.size() >> 8);
+    header += static_cast<char>(block.size() & 0xff);
+    return header + block;
+}
+
+// 2001:db8::7 port 443 to 2001:db8::1 port 8443, then a TLV of 5 bytes.
+const std::string v2_ipv6_block = "\x20\x01\x0d\xb8" + std::string(11, '\0') + "\x07" + "\x20\x01\x0d\xb8" +
+                                  std::string(11, '\0') + "\x01" + "\x01\xbb\x20\xfb" + std::string("\x04\x00\x02zz", 5);
+
+class ProxyHeader : public testing::TestWithParam<proxy_case> {};
+
+TEST_P(ProxyHeader, GivesTheCommandTheClientOrNothing)
+{
+    const auto &c = GetParam();
+    const char *show =
+        "echo \"$PROTO|$TCPLOCALIP|$TCPLOCALPORT|$TCPREMOTEIP|$TCPREMOTEPORT|$TCPPROXYIP|$TCPPROXYPORT\"; cat";
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-p", "-1", "127.0.0.1", "0", "sh", "-c", show}));
+    int client = harness::connect_loopback(daemon.port);
+    ASSERT_NE(client, -1);
+    std::string client_port = std::to_string(local_port_of(client));
+    std::string payload("after the header\r\n\0PROXY TCP4\n", 30);
+    ASSERT_TRUE(harness::write_all(client, c.header + payload));
+    shutdown(client, SHUT_WR);
+    bool eof = false;
+    std::string reply = harness::read_to_eof(client, &eof);
+    close(client);
+    if (*c.variables == '\0') {
+        EXPECT_EQ(reply, "");  // closed, or reset for the bytes it left unread
+    } else {
+        EXPECT_TRUE(eof);
+        std::string variables = c.variables;
+        if (variables.find("real") != std::string::npos)
+            variables.replace(variables.find("real"),
+                              4, "127.0.0.1|" + std::to_string(daemon.port) + "|127.0.0.1|" + client_port);
+        EXPECT_EQ(reply, variables + "|127.0.0.1|" + client_port + "\n" + payload);
+    }
+    ASSERT_TRUE(daemon.wait_for_err(" closed (0/40)"));
+    std::string err = daemon.err();
+    EXPECT_EQ(harness::split_lines(err).size(), *c.log_line == '\0' ? 2u : 3u) << err;
+    if (*c.log_line != '\0') {
+        EXPECT_NE(err.find(c.log_line), std::string::npos) << err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Connections, ProxyHeader,
+    testing::Values(
+        proxy_case{"V1Tcp4", "PROXY TCP4 192.0.2.7 198.51.100.9 51234 8080\r\n",
+                   "TCP|198.51.100.9|8080|192.0.2.7|51234", " proxied from 192.0.2.7 port 51234"},
+        proxy_case{"V1Tcp6Mapped", "PROXY TCP6 ::ffff:192.0.2.7 ::ffff:198.51.100.9 1 65535\r\n",
+                   "TCP|198.51.100.9|65535|192.0.2.7|1", " proxied from 192.0.2.7 port 1"},
+        proxy_case{"V1Unknown", "PROXY UNKNOWN\r\n", "TCP|real", ""},
+        proxy_case{"V2Ipv6WithTlv", v2_header(1, 0x21, v2_ipv6_block),
+                   "TCP6|2001:db8::1|8443|2001:db8::7|443", " proxied from 2001:db8::7 port 443"},
+        proxy_case{"V2Local", v2_header(0, 0x00, ""), "TCP|real", ""},
+        proxy_case{"V2Udp", v2_header(1, 0x12, std::string(12, '\1')), "TCP|real", ""},
+        proxy_case{"PlainHttpRequest", "GET / HTTP/1.0\r\n\r\n", "", " bad proxy header from 127.0.0.1 port " },
+        proxy_case{"V1PortTooHigh", "PROXY TCP4 192.0.2.7 198.51.100.9 65536 80\r\n", "",
+                   " bad proxy header from 127.0.0.1 port " },
+        proxy_case{"V2ShortLength", v2_header(1, 0x11, std::string(11, '\1')), "",
+                   " bad proxy header from 127.0.0.1 port " }),
+    [](const testing::TestParamInfo<proxy_case> &param_info) { return std::string(param_info.param.name); });
+
+// A client that sends nothing holds its slot for the five seconds the header
+// may take, and its child holds nothing of the daemon's meanwhile: not the
+// listening socket, not the self-pipe, not a refused client's connection.
+TEST(ProxyHeader, SilentClientIsDroppedAfterTheDeadlineHoldingNothingElse)
+{
+    daemon_process daemon;
+    std::string text(100000, 'r');
+    ASSERT_TRUE(daemon.start({"-v", "-p", "-c", "1", "-r", text, "-1", "127.0.0.1", "0", "cat"}));
+    int holder = harness::connect_loopback(daemon.port);
+    ASSERT_TRUE(harness::write_all(holder, "PROXY UNKNOWN\r\nx"));
+    ASSERT_EQ(harness::read_some(holder, 1), "x");
+    // Small buffers keep the refusal pending (where this process may set them).
+    bool pending = harness::shrink_send_buffer(daemon.pid, 3, 4096);
+    int refused = harness::connect_loopback(daemon.port, AF_INET, 4096);
+    ASSERT_TRUE(daemon.wait_for_err("- refused from"));
+    close(holder);
+    ASSERT_TRUE(daemon.wait_for_err(" closed (0/1)"));
+    if (pending) {
+        EXPECT_EQ(harness::count_open_fds(daemon.pid), 7) << harness::describe_fds(daemon.pid);
+    }
+
+    int silent = harness::connect_loopback(daemon.port);
+    int silent_port = local_port_of(silent);
+    ASSERT_TRUE(daemon.wait_for_err(" connected from ", 2));
+    std::vector<pid_t> children = harness::children_of(daemon.pid, false);
+    ASSERT_EQ(children.size(), 1u);
+    EXPECT_EQ(harness::count_open_fds(children[0]), 4) << harness::describe_fds(children[0]);
+    auto started = std::chrono::steady_clock::now();
+    bool eof = false;
+    EXPECT_EQ(harness::read_to_eof(silent, &eof), "");
+    EXPECT_TRUE(eof);
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_GE(waited, 4.0) << "the header may take five seconds";
+    EXPECT_TRUE(daemon.wait_for_err(" bad proxy header from 127.0.0.1 port " + std::to_string(silent_port) + "\n"));
+    EXPECT_TRUE(daemon.wait_for_err(" closed (0/1)", 2)) << "the slot is free again";
+    close(silent);
+    close(refused);
 }
 
 TEST(RealClient, CurlFetchesHttpReply)

@@ -68,25 +68,4 @@ TEST(SetCloexecDeathTest, ClosedDescriptorIsFatal)
     EXPECT_EXIT(set_cloexec(fd), ExitedWithCode(20), "^unable to set FD_CLOEXEC\n$");
 }
 
-// The environment owns the copy; give it back so the leak checker stays quiet.
-void remove_test_variable()
-{
-    char *stored = getenv("SOCKHERD_TEST_VAR") - strlen("SOCKHERD_TEST_VAR=");
-    unsetenv("SOCKHERD_TEST_VAR");
-    free(stored);
-}
-
-TEST(PutEnvCopy, StoresACopyNotTheBuffer)
-{
-    char buffer[80];
-    snprintf(buffer, sizeof buffer, "SOCKHERD_TEST_VAR=%s", "first");
-    put_env_copy(buffer);
-    snprintf(buffer, sizeof buffer, "SOCKHERD_TEST_VAR=%s", "changed");
-    EXPECT_STREQ(getenv("SOCKHERD_TEST_VAR"), "first");
-    remove_test_variable();
-    put_env_copy(buffer);
-    EXPECT_STREQ(getenv("SOCKHERD_TEST_VAR"), "changed");
-    remove_test_variable();
-}
-
 }  // namespace

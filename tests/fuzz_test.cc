@@ -60,7 +60,7 @@ public:
         return args;
     }
 
-    // Where getopt("+c:6g:u:U1b:DQvehr:") stops: the index of the address
+    // Where getopt("+c:6g:u:U1b:DQvehr:p") stops: the index of the address
     // operand. "+" ends the scan at the first operand; "--" ends it after
     // itself; "-" alone is an operand.
     static size_t first_operand(const std::vector<std::string> &args)
@@ -123,7 +123,7 @@ private:
 
     void add_option(std::vector<std::string> &args)
     {
-        static const char *const flags[] = {"-6", "-1", "-D", "-Q", "-v", "-e", "-h", "-U", "-1v", "-vQ", "-De"};
+        static const char *const flags[] = {"-6", "-1", "-D", "-Q", "-v", "-e", "-h", "-U", "-p", "-1v", "-vQ", "-De"};
         static const char *const with_argument[] = {"-c", "-b", "-g", "-u", "-r"};
         static const char *const bad[] = {"-x", "-?", "-:", "-+", "--help", "-W", "--", "-", "-\xff", "---"};
         switch (below(6)) {

@@ -43,7 +43,7 @@ binary_runs() {  # BINARY
     local out status
     out=$("$1" -h 2>&1)
     status=$?
-    [ "$status" -eq 0 ] && [ "$(head -n 1 <<< "$out")" = "sockherd version 13" ] ||
+    [ "$status" -eq 0 ] && [ "$(head -n 1 <<< "$out")" = "sockherd version 14" ] ||
         { echo "status $status: $out"; return 1; }
 }
 
