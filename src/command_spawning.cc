@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <netinet/tcp.h>
@@ -106,25 +107,54 @@ static void take_proxy_header(int conn, const socket_address *remote, const sock
     format_variable(var_proxy_port, "TCPPROXYPORT=%d", address_port(remote));
 }
 
-[[noreturn]] static void run_child(int conn, const socket_address *remote, const socket_address *local)
+// The last steps of every child: the connection on the standard descriptors,
+// the start-up signal state, the command. After vfork this runs on the
+// daemon's memory while the daemon waits, so each step is one that is safe
+// there: system calls on the child's own descriptor table and signal state,
+// nothing allocated, no stdio, no variable of the daemon's written, and no
+// return (exec or _exit).
+[[noreturn]] static void exec_command(int conn)
 {
-    // Log lines of the child go out before the copies, so -e never sends
-    // them to the client.
-    if (settings.proxy_protocol)
-        take_proxy_header(conn, remote, local);
-    else
-        format_connection_variables(remote, local);
     // A failed copy (for lack of kernel memory; the numbers are valid) leaves
     // the command the daemon's own descriptor there.
     (void)dup2(conn, 0);
     (void)dup2(conn, 1);
     if (settings.stderr_to_socket)
         (void)dup2(conn, 2);
+    // The child has its own table of signal actions. With our handler gone,
+    // no signal can run daemon code in it once the mask is lifted; the exec
+    // would reset the handler anyway.
+    (void)signal(SIGCHLD, SIG_DFL);
     // The command gets the mask we were started with, not our SIGCHLD block:
     // a command that waits for children of its own through SIGCHLD would hang.
     (void)sigprocmask(SIG_SETMASK, &startup_signal_mask, nullptr);
+    // execvpe searches PATH on the stack, without malloc.
     execvpe(command_argv[0], command_argv, command_environment);
     _exit(failure_status);  // not exit: that would flush the daemon's stdio buffers again
+}
+
+// Under -p the child reads from the client, for up to five seconds, before
+// it can exec: a forked copy, never one that holds the daemon.
+static pid_t start_proxied_child(int conn, const socket_address *remote, const socket_address *local)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Its log lines go out before the copies, so -e never sends them to the client.
+        take_proxy_header(conn, remote, local);
+        exec_command(conn);
+    }
+    return pid;
+}
+
+// Everything the command needs is ready before vfork: the child then only
+// copies descriptors and execs, and the daemon's pages are never copied.
+static pid_t start_child(int conn, const socket_address *remote, const socket_address *local)
+{
+    format_connection_variables(remote, local);
+    pid_t pid = vfork();
+    if (pid == 0)
+        exec_command(conn);
+    return pid;
 }
 
 void spawn_command(int conn, const socket_address *remote, const socket_address *local)
@@ -137,14 +167,12 @@ void spawn_command(int conn, const socket_address *remote, const socket_address 
             return;
         }
     }
-    pid_t pid = fork();
+    pid_t pid = settings.proxy_protocol ? start_proxied_child(conn, remote, local) : start_child(conn, remote, local);
     if (pid == -1) {
         warn("fork failed");
         (void)close(conn);
         return;
     }
-    if (pid == 0)
-        run_child(conn, remote, local);
 
     running_children++;
     if (settings.verbose)

@@ -80,17 +80,29 @@ INSTANTIATE_TEST_SUITE_P(
                     variables_case{"Ipv4OnIpv6Socket", {"-6", "::"}, AF_INET, "TCP", "127.0.0.1"}),
     [](const testing::TestParamInfo<variables_case> &param_info) { return std::string(param_info.param.name); });
 
-TEST(Variables, ReplaceInheritedOnlyInTheCommand)
+// The command's environment is the daemon's with each variable in the place
+// of the first entry of its name, the missing ones appended in order; the
+// daemon's own stays as it was, however many commands it starts.
+TEST(Variables, ReplaceInheritedInPlaceOnlyInTheCommand)
 {
     launch_options options;
-    options.set_env = {"TCPREMOTEIP=inherited", "PROTO=inherited"};
+    options.set_env = {"TCPREMOTEIP=inherited", "PROTO=inherited", "SOCKHERD_TEST_LAST=x"};
     daemon_process daemon;
-    ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "sh", "-c", "echo \"$PROTO $TCPREMOTEIP\""}, options));
-    EXPECT_EQ(fetch(daemon.port), "TCP 127.0.0.1\n");
-    std::ifstream environ_file("/proc/" + std::to_string(daemon.pid) + "/environ");
-    std::string environ_text((std::istreambuf_iterator<char>(environ_file)), std::istreambuf_iterator<char>());
-    EXPECT_NE(environ_text.find("TCPREMOTEIP=inherited"), std::string::npos);
-    EXPECT_EQ(environ_text.find("TCPREMOTEIP=127"), std::string::npos);
+    ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "cat", "/proc/self/environ"}, options));
+    std::string environ_path = "/proc/" + std::to_string(daemon.pid) + "/environ";
+    std::string daemon_environment = harness::read_file(environ_path);
+    ASSERT_NE(daemon_environment.find("PROTO=inherited"), std::string::npos);
+    for (int i = 0; i < 3; i++) {
+        int client_port = 0;
+        std::string got = fetch(daemon.port, AF_INET, &client_port);
+        std::string expected = daemon_environment;
+        expected.replace(expected.find("PROTO=inherited"), 15, "PROTO=TCP");
+        expected.replace(expected.find("TCPREMOTEIP=inherited"), 21, "TCPREMOTEIP=127.0.0.1");
+        expected += "TCPLOCALIP=127.0.0.1" + std::string(1, '\0') + "TCPLOCALPORT=" + std::to_string(daemon.port) +
+                    std::string(1, '\0') + "TCPREMOTEPORT=" + std::to_string(client_port) + std::string(1, '\0');
+        EXPECT_EQ(got, expected) << "client " << i;
+    }
+    EXPECT_EQ(harness::read_file(environ_path), daemon_environment);
 }
 
 TEST(StandardError, GoesToClientOnlyWithOptionE)
