@@ -1,12 +1,15 @@
 // Load generator for the benchmark. One epoll loop keeps a fixed number of
 // clients in flight; each connects, reads to end of file, compares what it got
 // with the expected bytes and closes. It sends nothing, as the clients of a
-// "hello" command need not.
+// "hello" command need not, unless -P asks it to speak as a load balancer.
 //
 //   loadgen -p port -n total -c concurrency -e expected [-a address]
-//           [-t timeout_ms] [-d deadline_s]
+//           [-t timeout_ms] [-d deadline_s] [-P]
 //     prints one line of name=value pairs: served connections per second,
 //     latency percentiles (connect to end of file) and errors by kind.
+//     -P: each client first sends a PROXY protocol version 2 header (TCP over
+//     IPv4, from 192.0.2.1 to the server's address), as HAProxy's
+//     send-proxy-v2 does.
 //
 //   loadgen -H -p port -n count [-a address] [-W] [-r rcvbuf] [-m mss]
 //     holds count connections open and never reads them; with -W it first
@@ -40,6 +43,7 @@ struct options {
     long timeout_ms = 10000;
     long deadline_s = 120;
     bool hold = false;
+    bool proxy_header = false;
     bool wait_for_data = false;
     int rcvbuf = 0;
     int mss = 0;
@@ -52,11 +56,13 @@ struct client {
     int fd = -1;
     size_t received = 0;
     int64_t started_ns = 0;
+    bool header_sent = false;
 };
 
 struct run_state {
     options opt;
     sockaddr_in server = {};
+    unsigned char header[28];
     int epoll_fd = -1;
     std::vector<client> clients;
     long started = 0;
@@ -147,6 +153,40 @@ void finish_client(run_state &state, int slot, outcome result)
     state.finished++;
 }
 
+// Signature, version 2 PROXY, TCP over IPv4, 12 bytes of addresses and ports.
+void build_proxy_header(run_state &state)
+{
+    static const unsigned char fixed[16] = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51,
+                                            0x55, 0x49, 0x54, 0x0A, 0x21, 0x11, 0x00, 0x0C};
+    static const unsigned char source[4] = {192, 0, 2, 1};
+    memcpy(state.header, fixed, sizeof fixed);
+    memcpy(state.header + 16, source, 4);
+    memcpy(state.header + 20, &state.server.sin_addr, 4);
+    uint16_t source_port = htons(40000);
+    memcpy(state.header + 24, &source_port, 2);
+    memcpy(state.header + 26, &state.server.sin_port, 2);
+}
+
+void watch(run_state &state, int fd, int slot, uint32_t events, int operation)
+{
+    epoll_event event = {};
+    event.events = events;
+    event.data.u32 = static_cast<uint32_t>(slot);
+    if (epoll_ctl(state.epoll_fd, operation, fd, &event) == -1)
+        die("unable to watch a socket");
+}
+
+// The connection is up: the header goes out whole (28 bytes always fit an
+// empty send buffer); then only input is watched.
+void send_proxy_header(run_state &state, int slot)
+{
+    client &c = state.clients[slot];
+    c.header_sent = true;
+    if (send(c.fd, state.header, sizeof state.header, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof state.header))
+        return;  // the read that follows reports the failure
+    watch(state, c.fd, slot, EPOLLIN, EPOLL_CTL_MOD);
+}
+
 // Starts clients in the free slot until one is in flight or none is left to
 // start; a connect that fails at once counts as finished.
 void fill_slot(run_state &state, int slot)
@@ -163,12 +203,10 @@ void fill_slot(run_state &state, int slot)
             state.finished++;
             continue;
         }
-        // Only input: a failed connect and a reset show up as errors on it.
-        epoll_event event = {};
-        event.events = EPOLLIN;
-        event.data.u32 = static_cast<uint32_t>(slot);
-        if (epoll_ctl(state.epoll_fd, EPOLL_CTL_ADD, fd, &event) == -1)
-            die("unable to watch a socket");
+        // Only input (and, for a header, the end of the connect): a failed
+        // connect and a reset show up as errors on it.
+        c.header_sent = !state.opt.proxy_header;
+        watch(state, fd, slot, c.header_sent ? EPOLLIN : EPOLLIN | EPOLLOUT, EPOLL_CTL_ADD);
         c.fd = fd;
     }
 }
@@ -241,6 +279,8 @@ void run_load(run_state &state)
             int slot = static_cast<int>(events[i].data.u32);
             if (state.clients[slot].fd == -1)
                 continue;  // finished earlier in this batch by the expiry scan
+            if (!state.clients[slot].header_sent && (events[i].events & EPOLLOUT))
+                send_proxy_header(state, slot);
             read_client(state, slot);
             fill_slot(state, slot);
         }
@@ -322,14 +362,14 @@ void run_hold(run_state &state)
 
 [[noreturn]] void usage()
 {
-    die("usage: loadgen -p port -n total -c concurrency -e expected [-a address] [-t timeout_ms] [-d deadline_s]\n"
+    die("usage: loadgen -p port -n total -c concurrency -e expected [-a address] [-t timeout_ms] [-d deadline_s] [-P]\n"
         "       loadgen -H -p port -n count [-a address] [-W] [-r rcvbuf] [-m mss]");
 }
 
 void parse_options(int argc, char **argv, options &opt)
 {
     int option;
-    while ((option = getopt(argc, argv, "a:p:n:c:e:t:d:HWr:m:")) != -1) {
+    while ((option = getopt(argc, argv, "a:p:n:c:e:t:d:HWr:m:P")) != -1) {
         switch (option) {
         case 'a': opt.address = optarg; break;
         case 'p': opt.port = atoi(optarg); break;
@@ -342,6 +382,7 @@ void parse_options(int argc, char **argv, options &opt)
         case 'W': opt.wait_for_data = true; break;
         case 'r': opt.rcvbuf = atoi(optarg); break;
         case 'm': opt.mss = atoi(optarg); break;
+        case 'P': opt.proxy_header = true; break;
         default: usage();
         }
     }
@@ -360,6 +401,7 @@ int main(int argc, char **argv)
     state.server.sin_port = htons(static_cast<uint16_t>(state.opt.port));
     if (inet_pton(AF_INET, state.opt.address, &state.server.sin_addr) != 1)
         die("not an IPv4 address");
+    build_proxy_header(state);
     if (state.opt.hold)
         run_hold(state);
     else

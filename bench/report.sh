@@ -125,6 +125,10 @@ END {
         a = cps("sockherd-refuse", "refuse-c" c); b = cps("baseline-refuse", "refuse-c" c)
         printf "| refusals per second, c=%d: `-c 0 -r \"busy\\r\\n\"` against accept, write, close with no fork | %.0f | %.0f | %s |\n", c, a, b, fmt_ratio(round_ratio("sockherd-refuse", "refuse-c" c, "baseline-refuse", "refuse-c" c))
     }
+    for (c = 4; c <= 32; c *= 8) {
+        a = cps("sockherd-proxy", "proxy-c" c); b = cps("sockherd", "proxy-c" c)
+        printf "| served per second, c=%d, each client sending a PROXY v2 header first: `-p` against the same daemon without `-p` and without a header | %.0f | %.0f | %s |\n", c, a, b, fmt_ratio(round_ratio("sockherd-proxy", "proxy-c" c, "sockherd", "proxy-c" c))
+    }
     p0 = cps("sockherd", "pending0")
     for (p = 0; p <= 1000; p = (p == 0 ? 100 : p * 10)) {
         a = cps("sockherd", "pending" p)
@@ -154,8 +158,8 @@ END {
     print ""
     print "| server | connections | ok | refused | reset | wrong data | timeout | other |"
     print "|---|---|---|---|---|---|---|---|"
-    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse", everyone, " ")
-    split("c1 c4 c32 c128 burst refuse-c1 refuse-c32 pending0 pending100 pending1000", allrows, " ")
+    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse sockherd-proxy", everyone, " ")
+    split("c1 c4 c32 c128 burst refuse-c1 refuse-c32 proxy-c4 proxy-c32 pending0 pending100 pending1000", allrows, " ")
     for (i = 1; i <= nall; i++) {
         s = everyone[i]
         delete t
@@ -172,19 +176,25 @@ END {
     printf "| accept, write, close reference, refusals | %.0f ms |\n", cpu_per_1000("baseline-refuse/refuse")
     for (p = 0; p <= 1000; p = (p == 0 ? 100 : p * 10))
         printf "| sockherd, served with %d pending | %.0f ms |\n", p, cpu_per_1000("sockherd/pending" p)
+    for (c = 4; c <= 32; c *= 8) {
+        printf "| sockherd -p, PROXY v2 header, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd-proxy/proxy-c" c)
+        printf "| sockherd without -p, same run, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd/proxy-c" c)
+    }
     print ""
 
     print "## Targets"
     print ""
     print "| target | measured | verdict |"
     print "|---|---|---|"
-    worst = 9; for (j = 1; j <= nrow; j++) { q = round_ratio("sockherd", rows[j], "baseline", rows[j]); if (q < worst) { worst = q; wrow = rows[j] } }
-    printf "| connections/s at least 0.95 of the minimal server at every concurrency | lowest %.2f at %s | %s |\n", worst, wrow, verdict(worst >= 0.95)
+    q4 = round_ratio("sockherd", "c4", "baseline", "c4"); q32 = round_ratio("sockherd", "c32", "baseline", "c32")
+    printf "| connections/s at least 1.3x the minimal server at c=4 and c=32 | %.2f at c=4, %.2f at c=32 | %s |\n", q4, q32, verdict(q4 >= 1.3 && q32 >= 1.3)
+    q1 = round_ratio("sockherd", "c1", "baseline", "c1"); q128 = round_ratio("sockherd", "c128", "baseline", "c128")
+    printf "| connections/s at least 1.0x the minimal server at c=1 and c=128 | %.2f at c=1, %.2f at c=128 | %s |\n", q1, q128, verdict(q1 >= 1.0 && q128 >= 1.0)
     beaten = ""; for (j = 1; j <= nrow; j++) for (i = 3; i <= nserv; i++)
         if (round_ratio("sockherd", rows[j], servers[i], rows[j]) <= 1) beaten = beaten " " servers[i] " at " rows[j]
     printf "| connections/s above every peer at every concurrency | %s | %s |\n", beaten == "" ? "above all" : "not above" beaten, verdict(beaten == "")
     q = cpu_per_1000("sockherd") / cpu_per_1000("baseline")
-    printf "| daemon CPU per 1000 at most 1.5x the minimal server | %.0f vs %.0f ms (%.2fx) | %s |\n", cpu_per_1000("sockherd"), cpu_per_1000("baseline"), q, verdict(q <= 1.5)
+    printf "| daemon CPU per 1000 below the minimal server | %.0f vs %.0f ms (%.2fx) | %s |\n", cpu_per_1000("sockherd"), cpu_per_1000("baseline"), q, verdict(q < 1)
     low = 1; for (i = 3; i <= nserv; i++) if (cpu_per_1000(servers[i]) <= cpu_per_1000("sockherd")) low = 0
     printf "| daemon CPU below every peer | %.0f ms vs %.0f / %.0f / %.0f | %s |\n", cpu_per_1000("sockherd"), cpu_per_1000("xinetd"), cpu_per_1000("systemd-socket-activate"), cpu_per_1000("socat"), verdict(low)
     small = idle["sockherd"] <= 2048; for (i = 3; i <= nserv; i++) if (idle[servers[i]] <= idle["sockherd"]) small = 0
@@ -207,6 +217,7 @@ END {
     print "- The backlog in the first column is the one the kernel reports for the listening socket (`ss -ltn`). xinetd has no setting for it."
     printf "- Refusal rows: `sockherd -c 0 -r \"busy\\r\\n\" -b 1024` against `bench/baseline -w \"busy\\r\\n\"` (accept, write, close, no fork), %d connections per run.\n", refusals
     printf "- Pending rows: sockherd runs with `-c %d -r TEXT`, TEXT being %d bytes, and the command `hello GATE`. %d clients first occupy every slot with commands blocked on opening the FIFO GATE; then 0, 100 or 1000 silent clients connect with a 4 KiB receive buffer and a 536-byte segment size and never read, so they are refused and their text cannot leave the daemon (a larger segment size lets the loopback send buffer swallow the whole text at once, and the record would be gone). Opening GATE lets the slots go; the load then runs at c=%d, far below the limit, while the records stay (the \"held\" count is read from /proc/PID/fd). The text is the longest single argument Linux passes (128 KiB).\n", slots, text, slots, pending_c
+    print "- PROXY rows: a second sockherd with `-p` (and `-b 1024 -c " limit "`), its clients sending a 28-byte version 2 header (TCP over IPv4) as soon as they are connected (`loadgen -P`), against the first sockherd, without `-p` and without a header, run right before or after it in the same round. Under `-p` the daemon forks instead of vforking, and the child reads the header before its exec."
     print "- Raw results: `docs/benchmark-results.txt`; `bench/report.sh` regenerates this page from it. `bench/link-variants.sh` measures what the way the daemon is linked costs at every fork (mappings, RSS, its CPU and page faults per connection)."
 
     # Chart data.

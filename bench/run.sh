@@ -233,12 +233,14 @@ start_peers() {
     done
 }
 
-# One load run against a server process: appends a result line.
+# One load run against a server process: appends a result line. Arguments
+# after the eighth go to the load generator.
 measure() {
     local server=$1 row=$2 round=$3 pid=$4 port=$5 total=$6 concurrency=$7 expected=$8
+    shift 8
     local before after line
     before=$(cpu_ticks "$pid")
-    line=$("$tools/loadgen" -p "$port" -n "$total" -c "$concurrency" -e "$expected" -t "$timeout_ms")
+    line=$("$tools/loadgen" -p "$port" -n "$total" -c "$concurrency" -e "$expected" -t "$timeout_ms" "$@")
     after=$(cpu_ticks "$pid")
     echo "server=$server row=$row round=$round $line cpu_ticks=$((after - before))" >>"$results"
     log "round $round $row $server: $line"
@@ -290,6 +292,28 @@ run_refusal_rows() {
         for name in $(rotated "$round" sockherd-refuse baseline-refuse); do
             measure "$name" "refuse-c$concurrency" "$round" "${pid_of[$name]}" "${port_of[$name]}" \
                 "$refusals" "$concurrency" 'busy\r\n'
+        done
+    done
+}
+
+# What -p costs: the same daemon and load with and without a PROXY v2 header
+# in front of every client, side by side.
+start_proxy_reader() {
+    start_printing_port "$build/sockherd" -1 -p -b "$backlog" -c "$sockherd_limit" 127.0.0.1 0 "$tools/hello"
+    pid_of[sockherd-proxy]=$server_pid port_of[sockherd-proxy]=$server_port
+}
+
+run_proxy_rows() {
+    local round=$1 concurrency name
+    for concurrency in 4 32; do
+        for name in $(rotated "$round" sockherd sockherd-proxy); do
+            if [[ $name == sockherd-proxy ]]; then
+                measure "$name" "proxy-c$concurrency" "$round" "${pid_of[$name]}" "${port_of[$name]}" \
+                    "$conns" "$concurrency" 'hello\n' -P
+            else
+                measure "$name" "proxy-c$concurrency" "$round" "${pid_of[$name]}" "${port_of[$name]}" \
+                    "$conns" "$concurrency" 'hello\n'
+            fi
         done
     done
 }
@@ -390,9 +414,11 @@ main() {
     local begin=$SECONDS round name
     start_peers
     start_refusers
+    start_proxy_reader
     for ((round = 1; round <= rounds; round++)); do
         run_served_rows "$round"
         run_refusal_rows "$round"
+        run_proxy_rows "$round"
         run_pending_rows "$round"
     done
     {

@@ -1,8 +1,8 @@
 #include "sockherd.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <netinet/tcp.h>
@@ -16,7 +16,8 @@ enum { var_proto, var_local_ip, var_local_port, var_remote_ip, var_remote_port, 
 static const char *const variable_names[var_count] = {"PROTO",         "TCPLOCALIP", "TCPLOCALPORT", "TCPREMOTEIP",
                                                       "TCPREMOTEPORT", "TCPPROXYIP", "TCPPROXYPORT"};
 // "TCPREMOTEIP=" and the longest IPv6 text with its zero byte take 58 bytes.
-static char variable_text[var_count][80];
+constexpr size_t variable_size = 80;
+static char variable_text[var_count][variable_size];
 static char **command_environment;
 
 // Where the environment holds name first, as "name=...", or -1.
@@ -49,24 +50,14 @@ void prepare_command_environment()
     command_environment[length] = nullptr;
 }
 
-static void format_variable(int which, const char *format, const char *text)
-{
-    (void)snprintf(variable_text[which], sizeof variable_text[which], format, text);
-}
-
-static void format_variable(int which, const char *format, int number)
-{
-    (void)snprintf(variable_text[which], sizeof variable_text[which], format, number);
-}
-
 // Each address text is used before the next address_text call overwrites it.
 static void format_connection_variables(const socket_address *remote, const socket_address *local)
 {
-    format_variable(var_proto, "PROTO=%s", proto_name(local));
-    format_variable(var_local_ip, "TCPLOCALIP=%s", address_text(local));
-    format_variable(var_local_port, "TCPLOCALPORT=%d", address_port(local));
-    format_variable(var_remote_ip, "TCPREMOTEIP=%s", address_text(remote));
-    format_variable(var_remote_port, "TCPREMOTEPORT=%d", address_port(remote));
+    (void)snprintf(variable_text[var_proto], variable_size, "PROTO=%s", proto_name(local));
+    (void)snprintf(variable_text[var_local_ip], variable_size, "TCPLOCALIP=%s", address_text(local));
+    (void)snprintf(variable_text[var_local_port], variable_size, "TCPLOCALPORT=%d", address_port(local));
+    (void)snprintf(variable_text[var_remote_ip], variable_size, "TCPREMOTEIP=%s", address_text(remote));
+    (void)snprintf(variable_text[var_remote_port], variable_size, "TCPREMOTEPORT=%d", address_port(remote));
 }
 
 // The child may wait for a PROXY header for seconds: it must not keep the
@@ -103,8 +94,8 @@ static void take_proxy_header(int conn, const socket_address *remote, const sock
     } else {
         format_connection_variables(remote, local);  // the balancer's own connection, a health check say
     }
-    format_variable(var_proxy_ip, "TCPPROXYIP=%s", address_text(remote));
-    format_variable(var_proxy_port, "TCPPROXYPORT=%d", address_port(remote));
+    (void)snprintf(variable_text[var_proxy_ip], variable_size, "TCPPROXYIP=%s", address_text(remote));
+    (void)snprintf(variable_text[var_proxy_port], variable_size, "TCPPROXYPORT=%d", address_port(remote));
 }
 
 // The last steps of every child: the connection on the standard descriptors,
