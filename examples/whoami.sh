@@ -1,11 +1,14 @@
 #!/bin/sh
 # Tells the client what sockherd told this command about the connection:
-# the five variables, one NAME=value line each, then closes.
+# the five variables, then TCPPROXYIP and TCPPROXYPORT, which only sockherd -p
+# sets (the balancer's address, while the five describe the real client),
+# one NAME=value line each, then closes.
 #
 #   sockherd 127.0.0.1 7008 /usr/share/doc/sockherd/examples/whoami.sh
 #
-# Run by hand, outside sockherd, it shows "(unset)" for each.
-for name in PROTO TCPLOCALIP TCPLOCALPORT TCPREMOTEIP TCPREMOTEPORT; do
+# A variable that is not set shows as "(unset)": the last two without -p,
+# and all seven when run by hand, outside sockherd.
+for name in PROTO TCPLOCALIP TCPLOCALPORT TCPREMOTEIP TCPREMOTEPORT TCPPROXYIP TCPPROXYPORT; do
     eval "value=\${$name-(unset)}"
     printf '%s=%s\n' "$name" "$value"
 done

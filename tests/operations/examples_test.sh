@@ -42,7 +42,8 @@ else
     fail "echo daemon did not start"
 fi
 
-# --- whoami.sh: the five variables, checked against what the client saw
+# --- whoami.sh: the five variables, checked against what the client saw;
+# without -p no proxy variables
 
 whoami_matches() {  # host port proto localip
     local url="telnet://$1:$2"
@@ -52,7 +53,8 @@ whoami_matches() {  # host port proto localip
     client_port=$(sed -n 's/^client-port=//p' <<< "$got")
     local expected
     expected=$(printf '%s\n' "PROTO=$3" "TCPLOCALIP=$4" "TCPLOCALPORT=$2" \
-        "TCPREMOTEIP=$4" "TCPREMOTEPORT=$client_port" "client-port=$client_port")
+        "TCPREMOTEIP=$4" "TCPREMOTEPORT=$client_port" \
+        "TCPPROXYIP=(unset)" "TCPPROXYPORT=(unset)" "client-port=$client_port")
     if [ "$got" != "$expected" ]; then
         printf 'expected:\n%s\ngot:\n%s\n' "$expected" "$got"
         return 1

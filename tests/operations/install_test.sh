@@ -100,7 +100,7 @@ deb_fields() {
         [ -n "$value" ] || { echo "no $field"; return 1; }
     done
     [ "$(dpkg-deb -f "$deb" Package)" = sockherd ] \
-        && [ "$(dpkg-deb -f "$deb" Version)" = 13 ] \
+        && [ "$(dpkg-deb -f "$deb" Version)" = 14 ] \
         && [ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)" ] \
         && { [ $needs_libc = no ] || dpkg-deb -f "$deb" Depends | grep -q -E '(^|, )libc6( |,|$)'; } \
         || { dpkg-deb -f "$deb"; return 1; }

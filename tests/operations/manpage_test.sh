@@ -66,7 +66,7 @@ log_formats_have_examples() {
     local formats format pattern missing=""
     formats=$(grep -h -o -E 'fprintf\(stderr, "[^"]*\\n"' "$source_dir"/src/*.cc |
         sed -E 's/^fprintf\(stderr, "(.*)\\n"$/\1/' | grep -v -x '%s')
-    [ "$(wc -l <<< "$formats")" -eq 4 ] || { echo "expected 4 log formats, found: $formats"; return 1; }
+    [ "$(wc -l <<< "$formats")" -eq 6 ] || { echo "expected 6 log formats, found: $formats"; return 1; }
     while IFS= read -r format; do
         pattern=$(sed -E 's/[()]/\\&/g; s/%ld|%d/-?[0-9]+/g; s/%s/[^ ]+/g' <<< "$format")
         grep -q -E "^[[:space:]]*$pattern\$" "$scratch/flat.txt" || missing="$missing
@@ -76,8 +76,8 @@ log_formats_have_examples() {
 }
 check "every verbose log format has a matching example line" log_formats_have_examples
 
-check "the five variables are each described" bash -c '
-    for name in PROTO TCPLOCALIP TCPLOCALPORT TCPREMOTEIP TCPREMOTEPORT; do
+check "the seven variables are each described" bash -c '
+    for name in PROTO TCPLOCALIP TCPLOCALPORT TCPREMOTEIP TCPREMOTEPORT TCPPROXYIP TCPPROXYPORT; do
         grep -q -x "\.B $name" "$1" || { echo "no entry for $name"; exit 1; }
     done' _ "$page"
 
