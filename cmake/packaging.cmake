@@ -62,13 +62,14 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "haproxy, curl")
-# Real library dependencies where dpkg-shlibdeps (dpkg-dev) is at hand;
-# otherwise the C library, the only one the daemon links.
-# A static daemon depends on nothing.
+# Real library dependencies where dpkg-shlibdeps (dpkg-dev) is at hand, and
+# file(1), which CPack runs to find the binaries to hand it; otherwise the C
+# library, the only one the daemon links. A static daemon depends on nothing.
 find_program(SOCKHERD_DPKG_SHLIBDEPS dpkg-shlibdeps)
+find_program(SOCKHERD_FILE file)
 if(SOCKHERD_STATIC)
   unset(CPACK_DEBIAN_PACKAGE_DEPENDS)
-elseif(SOCKHERD_DPKG_SHLIBDEPS)
+elseif(SOCKHERD_DPKG_SHLIBDEPS AND SOCKHERD_FILE)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
