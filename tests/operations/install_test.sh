@@ -87,7 +87,8 @@ build_deb() {
     deb=$(ls "$scratch"/pkg/*.deb 2> /dev/null)
     [ "$(wc -w <<< "$deb")" -eq 1 ] || { echo "packages: $deb"; cat "$scratch/cpack.log"; return 1; }
 }
-check "cpack -G DEB builds one package" build_deb
+# Every later check reads the package: without one, stop here.
+check "cpack -G DEB builds one package" build_deb || { finish; exit; }
 
 deb_fields() {
     local field value

@@ -4,6 +4,9 @@
 # the EXIT trap ends exactly those PIDs. Every wait has a deadline.
 
 set -u
+# Debian puts daemons such as haproxy in /usr/sbin, which an ordinary
+# user's PATH lacks.
+PATH="$PATH:/usr/local/sbin:/usr/sbin:/sbin"
 
 skip_status=77
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/sockherd-ops.XXXXXX")
@@ -38,7 +41,8 @@ fail() {
     failures=$((failures + 1))
 }
 
-# check DESCRIPTION COMMAND...: runs COMMAND, counts a failure if it fails.
+# check DESCRIPTION COMMAND...: runs COMMAND, counts a failure if it fails
+# and returns 1 then, so a check that later ones depend on can end the test.
 check() {
     local what=$1
     shift
@@ -47,6 +51,7 @@ check() {
         echo "ok: $what"
     else
         fail "$what"
+        return 1
     fi
 }
 
