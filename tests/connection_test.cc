@@ -21,14 +21,6 @@ namespace {
 
 const char *const show_variables = "echo \"$PROTO|$TCPLOCALIP|$TCPLOCALPORT|$TCPREMOTEIP|$TCPREMOTEPORT\"";
 
-int local_port_of(int fd)
-{
-    sockaddr_in6 address = {};
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    return ntohs(address.sin6_port);  // same offset for both families
-}
-
 // Connects, reads everything the command writes, and closes.
 std::string fetch(int port, int family = AF_INET, int *client_port = nullptr)
 {
@@ -36,7 +28,7 @@ std::string fetch(int port, int family = AF_INET, int *client_port = nullptr)
     if (fd == -1)
         return "(connect failed)";
     if (client_port)
-        *client_port = local_port_of(fd);
+        *client_port = harness::local_port_of(fd);
     bool eof = false;
     std::string data = harness::read_to_eof(fd, &eof);
     close(fd);
@@ -304,7 +296,7 @@ TEST_P(ProxyHeader, GivesTheCommandTheClientOrNothing)
     ASSERT_TRUE(daemon.start({"-v", "-p", "-1", "127.0.0.1", "0", "sh", "-c", show}));
     int client = harness::connect_loopback(daemon.port);
     ASSERT_NE(client, -1);
-    std::string client_port = std::to_string(local_port_of(client));
+    std::string client_port = std::to_string(harness::local_port_of(client));
     std::string payload("after the header\r\n\0PROXY TCP4\n", 30);
     ASSERT_TRUE(harness::write_all(client, c.header + payload));
     shutdown(client, SHUT_WR);
@@ -370,7 +362,7 @@ TEST(ProxyHeader, SilentClientIsDroppedAfterTheDeadlineHoldingNothingElse)
     }
 
     int silent = harness::connect_loopback(daemon.port);
-    int silent_port = local_port_of(silent);
+    int silent_port = harness::local_port_of(silent);
     ASSERT_TRUE(daemon.wait_for_err(" connected from ", 2));
     std::vector<pid_t> children = harness::children_of(daemon.pid, false);
     ASSERT_EQ(children.size(), 1u);

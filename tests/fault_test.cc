@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -217,7 +218,7 @@ TEST(FaultTest, DescriptorExhaustionByRefusalsPausesAcceptingUntilOneFinishes)
                              with_descriptor_limit(descriptor_limit)));
     std::vector<int> silent;
     for (int i = 0; i < descriptor_limit - 6; i++) {
-        int fd = stress::connect_client(daemon.port, {1024, 536});
+        int fd = harness::connect_loopback(daemon.port, AF_INET, 1024, 536);
         ASSERT_NE(fd, -1);
         silent.push_back(fd);
         ASSERT_TRUE(daemon.wait_for_err("- refused from", i + 1));
@@ -290,7 +291,7 @@ TEST(FaultTest, AboveTheSelectLimitSilentClientsAreDroppedNotSpun)
     // The listening socket is 1017 and the self-pipe 1018 and 1019.
     std::vector<int> silent;
     for (int i = 0; i < 4; i++) {
-        silent.push_back(stress::connect_client(daemon.port, {1024, 536}));
+        silent.push_back(harness::connect_loopback(daemon.port, AF_INET, 1024, 536));
         ASSERT_TRUE(daemon.wait_for_err("- refused from", i + 1));
     }
     for (int i = 1; i <= 3; i++) {

@@ -19,6 +19,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -340,7 +341,7 @@ private:
 struct fuzz_case {
     long number = 0;
     std::vector<std::string> args;
-    stress::launched program;
+    harness::launched program;
     std::chrono::steady_clock::time_point deadline;
 };
 
@@ -350,9 +351,10 @@ fuzz_case start_case(long number, const std::vector<std::string> &args, const st
     fuzz_case running;
     running.number = number;
     running.args = args;
-    std::vector<std::string> argv = {SOCKHERD_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    running.program = stress::launch(SOCKHERD_BIN, argv, set_env, unset_env);
+    harness::launch_options options;
+    options.set_env = set_env;
+    options.unset_env = unset_env;
+    running.program = harness::launch(args, options);
     running.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
     return running;
 }
@@ -373,7 +375,7 @@ bool finish_case(const fuzz_judge &judge, fuzz_case &running, std::string &shape
                                      harness::read_file(running.program.err_path), why);
     } else if (stress::waits_in_select(pid)) {
         std::vector<std::string> bound = stress::listening_addresses(pid);
-        stress::kill_and_reap(pid);
+        harness::kill_and_reap(pid);
         shape = "listening";
         if (bound.empty())
             why = "waits in select without a listening socket";
@@ -383,12 +385,12 @@ bool finish_case(const fuzz_judge &judge, fuzz_case &running, std::string &shape
         if (!why.empty())
             shape = "";
     } else if (std::chrono::steady_clock::now() >= running.deadline) {
-        stress::kill_and_reap(pid);
+        harness::kill_and_reap(pid);
         why = "neither ended nor reached its loop before the deadline";
     } else {
         return false;
     }
-    stress::remove_files(running.program);
+    harness::remove_files(running.program);
     return true;
 }
 
@@ -511,8 +513,9 @@ TEST(MemcheckTest, ConnectionsAndRefusalsLeaveNoErrorAndNoLeak)
     close(log_fd);
     std::string log_path = log_name;
     std::string refusal = stress::refusal_text(100000);
-    std::vector<std::string> argv = {valgrind,
-                                     "--tool=memcheck",
+    harness::launch_options under_valgrind;
+    under_valgrind.program = valgrind;
+    std::vector<std::string> args = {"--tool=memcheck",
                                      "--leak-check=full",
                                      "--show-leak-kinds=definite,indirect,possible",
                                      "--errors-for-leak-kinds=definite,indirect,possible",
@@ -531,7 +534,7 @@ TEST(MemcheckTest, ConnectionsAndRefusalsLeaveNoErrorAndNoLeak)
                                      "0",
                                      stress::command_path(),
                                      "script"};
-    stress::launched daemon = stress::launch(valgrind, argv);
+    harness::launched daemon = harness::launch(args, under_valgrind);
     ASSERT_GT(daemon.pid, 0);
     std::string port_line;
     bool ready = harness::eventually(
@@ -541,8 +544,8 @@ TEST(MemcheckTest, ConnectionsAndRefusalsLeaveNoErrorAndNoLeak)
         },
         120000);
     if (!ready) {
-        stress::kill_and_reap(daemon.pid);
-        stress::remove_files(daemon);
+        harness::kill_and_reap(daemon.pid);
+        harness::remove_files(daemon);
         FAIL() << "no port line from the daemon under valgrind";
     }
     int port = atoi(port_line.c_str());
@@ -585,14 +588,14 @@ TEST(MemcheckTest, ConnectionsAndRefusalsLeaveNoErrorAndNoLeak)
         refused++;
     }
     for (int i = 0; i < 3; i++) {
-        int fd = stress::connect_client(port, {1024, 536});
+        int fd = harness::connect_loopback(port, AF_INET, 1024, 536);
         bool eof = false;
         EXPECT_TRUE(stress::read_slowly(fd, 2048, 1, &eof, 60000) == refusal);
         close(fd);
         refused++;
     }
     for (int i = 0; i < 10; i++) {
-        silent.push_back(stress::connect_client(port, {1024, 536}));
+        silent.push_back(harness::connect_loopback(port, AF_INET, 1024, 536));
         refused++;
     }
     for (int i = 0; i < 10; i++) {
@@ -622,7 +625,7 @@ TEST(MemcheckTest, ConnectionsAndRefusalsLeaveNoErrorAndNoLeak)
     ASSERT_TRUE(harness::wait_for_exit(daemon.pid, wait_status, 60000));
     std::string log = harness::read_file(log_path);
     unlink(log_path.c_str());
-    stress::remove_files(daemon);
+    harness::remove_files(daemon);
 
     EXPECT_NE(log.find("ERROR SUMMARY: 0 errors from 0 contexts"), std::string::npos) << log;
     bool no_leak = log.find("All heap blocks were freed") != std::string::npos ||

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/resource.h>
@@ -46,10 +47,32 @@ std::string temp_path(const char *stem)
     return name;
 }
 
-// In the child between fork and exec: give the program a clean signal state
-// (blocked and ignored signals survive exec), the asked environment and fds.
-[[noreturn]] void exec_sockherd(const std::vector<std::string> &args, const launch_options &options, int out_fd,
-                                int err_fd)
+// The environment of the started program: this process's, less unset_env
+// and the names set_env sets, plus set_env.
+std::vector<char *> environment_for(const launch_options &options)
+{
+    std::vector<char *> environment;
+    for (char **entry = environ; *entry != nullptr; entry++) {
+        std::string name(*entry, strcspn(*entry, "="));
+        bool dropped = false;
+        for (const auto &unset : options.unset_env)
+            dropped = dropped || name == unset;
+        for (const auto &set : options.set_env)
+            dropped = dropped || set.compare(0, name.size() + 1, name + "=") == 0;
+        if (!dropped)
+            environment.push_back(*entry);
+    }
+    for (const auto &set : options.set_env)
+        environment.push_back(const_cast<char *>(set.c_str()));
+    environment.push_back(nullptr);
+    return environment;
+}
+
+// In the child between fork and exec: only calls that are safe after a fork
+// of a process with threads. The program gets a clean signal state (blocked
+// and ignored signals survive exec) and the descriptors asked for.
+[[noreturn]] void exec_child(const char *path, char *const *argv, char *const *envp, const launch_options &options,
+                             int out_fd, int err_fd)
 {
     dup2(out_fd, 1);
     dup2(err_fd, 2);
@@ -70,33 +93,14 @@ std::string temp_path(const char *stem)
     for (int sig : options.blocked_signals)
         sigaddset(&mask, sig);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
-    for (const auto &name : options.unset_env)
-        unsetenv(name.c_str());
-    for (const auto &entry : options.set_env)
-        putenv(strdup(entry.c_str()));
     if (options.before_exec)
         options.before_exec();
     if (options.close_standard_fds)
         for (int fd = 0; fd <= 2; fd++)
             close(fd);
-
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(SOCKHERD_BIN));
-    for (const auto &arg : args)
-        argv.push_back(const_cast<char *>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(SOCKHERD_BIN, argv.data());
+    execve(path, argv, envp);
     _exit(127);
 }
-
-pid_t spawn(const std::vector<std::string> &args, const launch_options &options, int out_fd, int err_fd)
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        exec_sockherd(args, options, out_fd, err_fd);
-    return pid;
-}
-
 
 void fill_status(run_result &result, int wait_status)
 {
@@ -107,6 +111,49 @@ void fill_status(run_result &result, int wait_status)
 }
 
 }  // namespace
+
+pid_t spawn(const std::vector<std::string> &args, const launch_options &options, int out_fd, int err_fd)
+{
+    // Everything the child needs is built before fork: the test may run threads.
+    std::string path = options.program.empty() ? SOCKHERD_BIN : options.program;
+    std::vector<char *> argv = {path.data()};
+    for (const auto &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char *> envp = environment_for(options);
+    pid_t pid = fork();
+    if (pid == 0)
+        exec_child(path.c_str(), argv.data(), envp.data(), options, out_fd, err_fd);
+    return pid;
+}
+
+launched launch(const std::vector<std::string> &args, const launch_options &options)
+{
+    launched program;
+    program.out_path = temp_path("out");
+    program.err_path = temp_path("err");
+    int out_fd = open(program.out_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    int err_fd = open(program.err_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    program.pid = spawn(args, options, out_fd, err_fd);
+    close(out_fd);
+    close(err_fd);
+    return program;
+}
+
+void remove_files(const launched &program)
+{
+    unlink(program.out_path.c_str());
+    unlink(program.err_path.c_str());
+}
+
+void kill_and_reap(pid_t pid, int signal_number)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, signal_number);
+    int wait_status;
+    waitpid(pid, &wait_status, 0);
+}
 
 bool wait_for_exit(pid_t pid, int &wait_status, int deadline_ms)
 {
@@ -132,24 +179,17 @@ std::string read_file(const std::string &path)
 run_result run_sockherd(const std::vector<std::string> &args, const launch_options &options, int deadline_ms)
 {
     run_result result;
-    std::string out_path = temp_path("out");
-    std::string err_path = temp_path("err");
-    int out_fd = open(out_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    int err_fd = open(err_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    pid_t pid = spawn(args, options, out_fd, err_fd);
-    close(out_fd);
-    close(err_fd);
+    launched program = launch(args, options);
     int wait_status = 0;
-    if (pid > 0 && !wait_for_exit(pid, wait_status, deadline_ms)) {
+    if (program.pid > 0 && !wait_for_exit(program.pid, wait_status, deadline_ms)) {
         result.timed_out = true;
-        kill(pid, SIGKILL);
-        waitpid(pid, &wait_status, 0);
+        kill(program.pid, SIGKILL);
+        waitpid(program.pid, &wait_status, 0);
     }
     fill_status(result, wait_status);
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
-    unlink(out_path.c_str());
-    unlink(err_path.c_str());
+    result.out = read_file(program.out_path);
+    result.err = read_file(program.err_path);
+    remove_files(program);
     return result;
 }
 
@@ -241,13 +281,15 @@ int count_occurrences(const std::string &text, const std::string &needle)
     return count;
 }
 
-int connect_loopback(int port, int family, int receive_buffer)
+int connect_loopback(int port, int family, int receive_buffer, int max_segment)
 {
     int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd == -1)
         return -1;
     if (receive_buffer > 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    if (max_segment > 0)
+        setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &max_segment, sizeof max_segment);
     int rc;
     if (family == AF_INET6) {
         sockaddr_in6 address = {};
@@ -267,6 +309,17 @@ int connect_loopback(int port, int family, int receive_buffer)
         return -1;
     }
     return fd;
+}
+
+int local_port_of(int fd)
+{
+    sockaddr_storage address = {};
+    socklen_t length = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == -1)
+        return -1;
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6 *>(&address)->sin6_port);
+    return ntohs(reinterpret_cast<sockaddr_in *>(&address)->sin_port);
 }
 
 std::string read_some(int fd, size_t count, int deadline_ms)

@@ -15,6 +15,7 @@ namespace harness {
 constexpr int default_deadline_ms = 15000;
 
 struct launch_options {
+    std::string program;                 // what to run; empty: the daemon, SOCKHERD_BIN
     std::vector<std::string> set_env;    // "NAME=value"
     std::vector<std::string> unset_env;  // "NAME"
     std::vector<int> blocked_signals;    // the started program's signal mask
@@ -32,7 +33,24 @@ struct run_result {
     bool timed_out = false;
 };
 
-// Runs SOCKHERD_BIN with args to completion (killed at the deadline).
+// Every program a test runs starts here: options.program (the daemon when
+// empty) with args after argv[0], standard input /dev/null, standard output
+// and error on out_fd and err_fd, the signal mask, environment and inherited
+// descriptors that options ask for, SIGPIPE at its default. -1 if fork fails.
+pid_t spawn(const std::vector<std::string> &args, const launch_options &options, int out_fd, int err_fd);
+
+// A program started with its standard output and error in files.
+struct launched {
+    pid_t pid = -1;
+    std::string out_path;
+    std::string err_path;
+};
+launched launch(const std::vector<std::string> &args, const launch_options &options = {});
+void remove_files(const launched &program);
+// Ends pid with signal_number and collects it.
+void kill_and_reap(pid_t pid, int signal_number = SIGKILL);
+
+// Runs the program (the daemon by default) with args to completion (killed at the deadline).
 run_result run_sockherd(const std::vector<std::string> &args, const launch_options &options = {},
                         int deadline_ms = default_deadline_ms);
 
@@ -71,7 +89,12 @@ std::string read_file(const std::string &path);
 int count_occurrences(const std::string &text, const std::string &needle);
 
 // Blocking TCP connect to the loopback address of family; -1 on failure.
-int connect_loopback(int port, int family = 2 /* AF_INET */, int receive_buffer = 0);
+// A small receive buffer and segment size keep the daemon's send buffer for
+// the connection small too, so that a long refusal really waits for a
+// client that does not read.
+int connect_loopback(int port, int family = 2 /* AF_INET */, int receive_buffer = 0, int max_segment = 0);
+// The local port of a connected socket of either family.
+int local_port_of(int fd);
 // Reads until end of file or the deadline; eof tells which.
 std::string read_to_eof(int fd, bool *eof = nullptr, int deadline_ms = default_deadline_ms);
 // Reads exactly count bytes or until end of file or the deadline.

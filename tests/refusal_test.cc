@@ -37,14 +37,6 @@ bool shrink_daemon_buffers(const daemon_process &daemon)
 }
 const char *const cannot_shrink = "cannot reach the daemon's socket (needs pidfd_getfd and ptrace rights)";
 
-int local_port_of(int fd)
-{
-    sockaddr_in address = {};
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    return ntohs(address.sin_port);
-}
-
 // A client that holds the only slot until it closes.
 int hold_slot(daemon_process &daemon, int count = 1)
 {
@@ -59,7 +51,7 @@ TEST(Refusal, ClientGetsDecodedTextThenEofAndCountsStayPut)
     ASSERT_TRUE(daemon.start({"-v", "-c", "1", "-r", "busy\\r\\n", "-1", "127.0.0.1", "0", "cat"}));
     int holder = hold_slot(daemon);
     int client = harness::connect_loopback(daemon.port);
-    int client_port = local_port_of(client);
+    int client_port = harness::local_port_of(client);
     bool eof = false;
     EXPECT_EQ(harness::read_to_eof(client, &eof), "busy\r\n");
     EXPECT_TRUE(eof);
@@ -225,7 +217,7 @@ TEST_P(AtLimitHighDescriptor, IsDroppedWhileLowOneIsRefused)
     int on_1023 = harness::connect_loopback(daemon.port, AF_INET, small_receive_buffer);
     EXPECT_EQ(harness::read_some(on_1023, 10), "line 0 of ") << "refused: it gets the text";
     int on_1024 = harness::connect_loopback(daemon.port);
-    int dropped_port = local_port_of(on_1024);
+    int dropped_port = harness::local_port_of(on_1024);
     bool eof = false;
     EXPECT_EQ(harness::read_to_eof(on_1024, &eof).size(), 0u);
     EXPECT_TRUE(eof);

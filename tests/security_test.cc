@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -132,7 +133,7 @@ TEST(SecurityTest, CommandHoldsNoDescriptorOfTheDaemon)
         }
         std::vector<int> silent;
         for (int i = 0; i < 3; i++) {
-            silent.push_back(stress::connect_client(daemon.port, {1024, 536}));
+            silent.push_back(harness::connect_loopback(daemon.port, AF_INET, 1024, 536));
             ASSERT_TRUE(daemon.wait_for_err("- refused from", i + 1));
         }
         ASSERT_EQ(harness::count_open_fds(daemon.pid), 6 + 3) << "the refusals should still be waiting";

@@ -130,26 +130,6 @@ int hold_command(int port, int deadline_ms)
     return fd;
 }
 
-int connect_client(int port, const client_options &options)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd == -1)
-        return -1;
-    if (options.receive_buffer > 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &options.receive_buffer, sizeof options.receive_buffer);
-    if (options.max_segment > 0)
-        setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &options.max_segment, sizeof options.max_segment);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 std::string read_slowly(int fd, size_t chunk, int pause, bool *eof, int deadline_ms)
 {
     std::string data;
@@ -325,10 +305,8 @@ void park(load_state &state, int fd)
 
 void run_client(load_state &state, const load_target &target, client_kind kind)
 {
-    client_options small = {1024, 536};
-    int fd = connect_client(target.port, kind == client_kind::silent || kind == client_kind::slow_reader
-                                             ? small
-                                             : client_options{});
+    bool small = kind == client_kind::silent || kind == client_kind::slow_reader;
+    int fd = harness::connect_loopback(target.port, AF_INET, small ? 1024 : 0, small ? 536 : 0);
     if (fd == -1) {
         state.connect_failed++;
         return;
@@ -418,84 +396,7 @@ load_report run_load(const load_plan &plan)
     return result;
 }
 
-// ---- programs the harness does not start ----------------------------------
-
-namespace {
-
-std::string temp_file()
-{
-    char name[] = "/tmp/sockherd-stress-XXXXXX";
-    int fd = mkstemp(name);
-    if (fd == -1)
-        return "";
-    close(fd);
-    return name;
-}
-
-}  // namespace
-
-launched launch(const std::string &path, const std::vector<std::string> &argv, const std::vector<std::string> &set_env,
-                const std::vector<std::string> &unset_env)
-{
-    launched program;
-    program.out_path = temp_file();
-    program.err_path = temp_file();
-    int out_fd = open(program.out_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    int err_fd = open(program.err_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    // Everything the child needs is built before fork: the test may run threads.
-    std::vector<char *> args;
-    for (const auto &arg : argv)
-        args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(nullptr);
-    std::vector<char *> environment;
-    for (char **entry = environ; *entry != nullptr; entry++) {
-        std::string name(*entry, strcspn(*entry, "="));
-        bool dropped = false;
-        for (const auto &unset : unset_env)
-            dropped = dropped || name == unset;
-        for (const auto &set : set_env)
-            dropped = dropped || set.compare(0, name.size() + 1, name + "=") == 0;
-        if (!dropped)
-            environment.push_back(*entry);
-    }
-    for (const auto &set : set_env)
-        environment.push_back(const_cast<char *>(set.c_str()));
-    environment.push_back(nullptr);
-    program.pid = fork();
-    if (program.pid == 0) {
-        int null_fd = open("/dev/null", O_RDONLY);
-        dup2(null_fd, 0);
-        dup2(out_fd, 1);
-        dup2(err_fd, 2);
-        for (int fd = 3; fd < 1024; fd++)
-            close(fd);
-        signal(SIGPIPE, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(path.c_str(), args.data(), environment.data());
-        _exit(127);
-    }
-    close(out_fd);
-    close(err_fd);
-    return program;
-}
-
-void remove_files(const launched &program)
-{
-    unlink(program.out_path.c_str());
-    unlink(program.err_path.c_str());
-}
-
-
-void kill_and_reap(pid_t pid, int signal_number)
-{
-    if (pid <= 0)
-        return;
-    kill(pid, signal_number);
-    int wait_status;
-    waitpid(pid, &wait_status, 0);
-}
+// ---- processes seen through /proc ------------------------------------------
 
 namespace {
 

@@ -1,7 +1,5 @@
 // Helpers of the reliability tests (load, faults, hostile input), on top of
-// the harness: many concurrent clients, log accounting, /proc sampling and a
-// launcher for programs other than the daemon itself (valgrind) or with
-// argument vectors the harness cannot express (the fuzz).
+// the harness: many concurrent clients, log accounting and /proc sampling.
 #ifndef SOCKHERD_STRESS_SUPPORT_H
 #define SOCKHERD_STRESS_SUPPORT_H
 
@@ -28,14 +26,6 @@ bool sanitized_build();
 // Prints a figure so that it stands in the test log ("[ figures ] ...").
 void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// Connects to 127.0.0.1:port. A small receive buffer and a small segment
-// size keep the daemon's send buffer for this connection small too, so a
-// client that does not read makes a long refusal wait in the daemon.
-struct client_options {
-    int receive_buffer = 0;
-    int max_segment = 0;
-};
-int connect_client(int port, const client_options &options = {});
 // A client of the "script" command that asked to hold: the command runs
 // until this client goes. -1 if the command did not answer in time.
 int hold_command(int port, int deadline_ms = harness::default_deadline_ms);
@@ -117,20 +107,7 @@ struct load_report {
 
 load_report run_load(const load_plan &plan);
 
-// ---- programs the harness does not start ----------------------------------
-
-struct launched {
-    pid_t pid = -1;
-    std::string out_path;
-    std::string err_path;
-};
-// Starts path with argv (argv[0] included) and the environment changed as
-// asked; standard input /dev/null, standard output and error into files.
-launched launch(const std::string &path, const std::vector<std::string> &argv,
-                const std::vector<std::string> &set_env = {}, const std::vector<std::string> &unset_env = {});
-void remove_files(const launched &program);
-// Ends pid with signal and collects it.
-void kill_and_reap(pid_t pid, int signal_number = SIGKILL);
+// ---- processes seen through /proc ------------------------------------------
 
 // The local addresses ("127.0.0.1:port", "[::1]:port") of the listening TCP
 // sockets that process holds.
