@@ -106,8 +106,11 @@ TEST(FaultTest, ForkFailureClosesTheClientAndServingResumes)
             setuid(uid) == -1)
             _exit(99);
     };
+    // The daemon and its command run as that user: both must be within its reach.
+    options.program = harness::runnable_by_anyone(SOCKHERD_BIN);
+    std::string command = harness::runnable_by_anyone(stress::command_path());
     daemon_process daemon;
-    ASSERT_TRUE(daemon.start({"-v", "-1", "-c", "10", "127.0.0.1", "0", stress::command_path(), "script"}, options));
+    ASSERT_TRUE(daemon.start({"-v", "-1", "-c", "10", "127.0.0.1", "0", command, "script"}, options));
     int first = stress::hold_command(daemon.port);
     int second = stress::hold_command(daemon.port);
     ASSERT_NE(first, -1);

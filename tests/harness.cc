@@ -15,6 +15,7 @@
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -110,7 +111,63 @@ void fill_status(run_result &result, int wait_status)
         result.signal = WTERMSIG(wait_status);
 }
 
+// Whether a user who is neither owner nor group member may run path: the
+// file executable and every directory on the way searchable by others.
+bool others_may_run(const std::string &path)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) == -1 || (info.st_mode & S_IXOTH) == 0)
+        return false;
+    for (size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0;
+         slash = path.rfind('/', slash - 1))
+        if (stat(path.substr(0, slash).c_str(), &info) == -1 || (info.st_mode & S_IXOTH) == 0)
+            return false;
+    return true;
+}
+
+std::string copies_dir;
+pid_t copies_owner = -1;
+
+// Death tests fork this process and leave by exit: only the process that
+// made the copies removes them.
+void remove_copies()
+{
+    if (getpid() != copies_owner)
+        return;
+    if (DIR *dir = opendir(copies_dir.c_str())) {
+        while (dirent *entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                unlink((copies_dir + "/" + entry->d_name).c_str());
+        closedir(dir);
+    }
+    rmdir(copies_dir.c_str());
+}
+
 }  // namespace
+
+std::string runnable_by_anyone(const std::string &path)
+{
+    if (others_may_run(path))
+        return path;
+    if (copies_dir.empty()) {
+        char name[] = "/tmp/sockherd-bin-XXXXXX";
+        if (mkdtemp(name) == nullptr || chmod(name, 0755) == -1)
+            return path;
+        copies_dir = name;
+        copies_owner = getpid();
+        atexit(remove_copies);
+    }
+    std::string copy = copies_dir + "/" + path.substr(path.rfind('/') + 1);
+    if (access(copy.c_str(), X_OK) == 0)
+        return copy;
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ofstream out(copy, std::ios::binary);
+        out << in.rdbuf();
+    }
+    chmod(copy.c_str(), 0755);
+    return copy;
+}
 
 pid_t spawn(const std::vector<std::string> &args, const launch_options &options, int out_fd, int err_fd)
 {

@@ -50,6 +50,12 @@ void remove_files(const launched &program);
 // Ends pid with signal_number and collects it.
 void kill_and_reap(pid_t pid, int signal_number = SIGKILL);
 
+// path when every user may run it from where it is; otherwise a copy that
+// they may run. A checkout under a 0700 home such as /root is out of reach
+// of the user a test switches to. The copies are made once per test process,
+// on first need, in a directory of its own that is removed when it exits.
+std::string runnable_by_anyone(const std::string &path);
+
 // Runs the program (the daemon by default) with args to completion (killed at the deadline).
 run_result run_sockherd(const std::vector<std::string> &args, const launch_options &options = {},
                         int deadline_ms = default_deadline_ms);

@@ -71,13 +71,15 @@ TEST(SecurityTest, CommandRunsWithExactlyTheRequestedIdentity)
         if (setgroups(std::size(many), many) == -1)
             _exit(99);
     };
+    // The command runs as each of those users.
+    std::string command = harness::runnable_by_anyone(stress::command_path());
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         options.set_env = c.env;
         std::vector<std::string> args = c.options;
         for (const char *arg : {"-1", "127.0.0.1", "0"})
             args.push_back(arg);
-        args.push_back(stress::command_path());
+        args.push_back(command);
         args.push_back("script");
         daemon_process daemon;
         ASSERT_TRUE(daemon.start(args, options));

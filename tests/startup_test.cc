@@ -135,6 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Privileges, RefusedSetgidAfterPortLine)
 {
     launch_options options;
+    options.program = harness::runnable_by_anyone(SOCKHERD_BIN);
     options.before_exec = become_nobody;
     auto result = run_sockherd({"-1", "-g", "0", "127.0.0.1", "0", "cat"}, options);
     EXPECT_EQ(result.status, 20);
@@ -146,6 +147,7 @@ TEST(Privileges, RefusedSetgidAfterPortLine)
 TEST(Privileges, RefusedSetuid)
 {
     launch_options options;
+    options.program = harness::runnable_by_anyone(SOCKHERD_BIN);
     options.before_exec = become_nobody;
     auto result = run_sockherd({"-u", "0", "127.0.0.1", "0", "cat"}, options);
     EXPECT_EQ(result.status, 20);
