@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -328,6 +329,32 @@ void daemon_process::stop()
         waitpid(pid, &wait_status, 0);
         pid = -1;
     }
+}
+
+std::string bounded_text(const std::string &text)
+{
+    const size_t limit = 4096;
+    std::string shown;
+    size_t start = 0;
+    while (start < text.size() && shown.size() <= limit) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(start, end - start);
+        long repeats = 1;
+        while (end < text.size() && text.compare(end, line.size(), line) == 0) {
+            end += line.size();
+            repeats++;
+        }
+        shown += line;
+        if (repeats > 1)
+            shown += "[the line above " + std::to_string(repeats) + " times in a row]\n";
+        start = end;
+    }
+    if (shown.size() > limit || start < text.size()) {
+        shown.resize(std::min(shown.size(), limit));
+        shown += "\n[cut short; the whole text has " + std::to_string(text.size()) + " bytes]\n";
+    }
+    return shown;
 }
 
 int count_occurrences(const std::string &text, const std::string &needle)

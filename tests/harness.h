@@ -94,6 +94,11 @@ std::string read_file(const std::string &path);
 
 int count_occurrences(const std::string &text, const std::string &needle);
 
+// A program's standard error as a failure message shows it: each run of the
+// same line as one line and its count, and cut short after a few KiB. A
+// daemon that spins can print millions of identical lines.
+std::string bounded_text(const std::string &text);
+
 // Blocking TCP connect to the loopback address of family; -1 on failure.
 // A small receive buffer and segment size keep the daemon's send buffer for
 // the connection small too, so that a long refusal really waits for a

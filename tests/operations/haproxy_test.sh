@@ -60,7 +60,7 @@ wait_for_status() {  # SERVER STATUS-PREFIX
         sleep 0.2
     done
     echo "$1 is '$status', not $2; HAProxy said:"
-    cat "$proxy_err"
+    show_log "$proxy_err"
     return 1
 }
 
@@ -89,7 +89,7 @@ start_proxy() {
         grep -q -i 'bind' "$proxy_err" || break
         stop_pid "$proxy_pid"
     done
-    cat "$proxy_err"
+    show_log "$proxy_err"
     return 1
 }
 

@@ -60,6 +60,12 @@ finish() {
     [ "$failures" -eq 0 ]
 }
 
+# show_log FILE: a program's standard error for a failure message: each run
+# of the same line once, with its count, and no more than 40 lines of that.
+show_log() {
+    uniq -c "$1" | head -n 40
+}
+
 # start_bg NAME COMMAND...: starts COMMAND in the background with its
 # standard output on the FIFO $scratch/NAME.out (open for reading on the
 # descriptor whose number lands in ${NAME}_out) and its standard error in
@@ -90,7 +96,7 @@ start_daemon() {
     local fd_var="${name}_out" line=""
     if ! IFS= read -r -t 20 line <&"${!fd_var}" || ! [[ $line =~ ^[0-9]+$ ]]; then
         echo "daemon $name gave no port line; its standard error:"
-        cat "$scratch/$name.err"
+        show_log "$scratch/$name.err"
         return 1
     fi
     printf -v "${name}_port" '%s' "$line"
@@ -114,7 +120,7 @@ wait_for_text() {
         sleep 0.1
     done
     echo "timed out waiting for $count x '$text' in $file:"
-    cat "$file"
+    show_log "$file"
     return 1
 }
 
