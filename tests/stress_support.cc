@@ -11,18 +11,15 @@
 #include <cstring>
 #include <deque>
 #include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <set>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
