@@ -16,10 +16,15 @@ void reap_children()
     ssize_t got = read(self_pipe[0], &scratch, 1);
     (void)got;
 
+    // Every process is collected, so none stays a zombie, but only those we
+    // started were counted: one we had before exec or, as PID 1, an orphan
+    // handed to us must not open a slot that no command of ours freed.
     pid_t pid;
     while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
-        running_children--;
-        resume_accepting();
+        if (remove_child_record(pid)) {
+            running_children--;
+            resume_accepting();
+        }
         if (settings.verbose)
             (void)fprintf(stderr, "%ld closed (%d/%d)\n", static_cast<long>(pid), running_children,
                           settings.max_children);

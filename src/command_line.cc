@@ -11,7 +11,7 @@ namespace sockherd {
 settings_record settings;
 
 static const char *const usage_lines[] = {
-    "sockherd version 14",
+    "sockherd version 15",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -21,6 +21,8 @@ static const char *const usage_lines[] = {
     "  -c N     limit to at most N children running (default 40).",
     "           Further connections will be deferred unless -r",
     "           is specified.",
+    "  -C N     limit to at most N children running for one",
+    "           client address (an IPv6 client: its /64)",
     "  -6       bind to an IPv6 address (default IPv4)",
     "  -g gid   setgid(gid) after binding",
     "  -u uid   setuid(uid) after binding",
@@ -114,6 +116,10 @@ static void apply_option(int option, const char *argument)
 {
     switch (option) {
     case 'c': settings.max_children = atoi(argument); break;
+    case 'C':
+        settings.limit_per_source = true;
+        settings.max_per_source = atoi(argument);
+        break;
     case '6': settings.address_family = AF_INET6; break;
     case 'g':
         settings.change_gid = true;
@@ -145,10 +151,14 @@ int parse_command_line(int argc, char **argv)
     // "+" stops the scan at the first operand even with GNU getopt, so options
     // written after the command reach the command.
     int option;
-    while ((option = getopt(argc, argv, "+c:6g:u:U1b:DQvehr:p")) != -1)
+    while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DQvehr:p")) != -1)
         apply_option(option, optarg);
     if (argc - optind < 3)
         usage(failure_status);
+    // Under -p the daemon hands a connection on before anyone has read the
+    // header that names the client: it has no source to count.
+    if (settings.limit_per_source && settings.proxy_protocol)
+        die("-C cannot be used with -p");
     return optind;
 }
 

@@ -148,7 +148,7 @@ static pid_t start_child(int conn, const socket_address *remote, const socket_ad
     return pid;
 }
 
-void spawn_command(int conn, const socket_address *remote, const socket_address *local)
+void spawn_command(int conn, const socket_address *remote, const socket_address *local, const source_key *source)
 {
     if (settings.tcp_nodelay) {
         int one = 1;
@@ -158,6 +158,13 @@ void spawn_command(int conn, const socket_address *remote, const socket_address 
             return;
         }
     }
+    // Room for the record before the fork: a child we could not record would
+    // never be counted down.
+    if (reserve_child_record() == -1) {
+        warn("out of memory");
+        (void)close(conn);
+        return;
+    }
     pid_t pid = settings.proxy_protocol ? start_proxied_child(conn, remote, local) : start_child(conn, remote, local);
     if (pid == -1) {
         warn("fork failed");
@@ -165,6 +172,7 @@ void spawn_command(int conn, const socket_address *remote, const socket_address 
         return;
     }
 
+    add_child_record(pid, source);
     running_children++;
     if (settings.verbose)
         (void)fprintf(stderr, "%ld connected from %s port %d (%d/%d)\n", static_cast<long>(pid),

@@ -15,6 +15,23 @@ static void drop_connection(int conn, const socket_address *remote)
     (void)close(conn);
 }
 
+// Over -C with -r, as at the limit; without -r there is no queue of our own
+// to leave the client in, so it is closed at once.
+static void refuse_over_source(int conn, const socket_address *remote)
+{
+    if (settings.refuse_response != nullptr) {
+        if (conn < FD_SETSIZE)
+            refuse_connection(conn, remote, true);
+        else
+            drop_connection(conn, remote);
+        return;
+    }
+    if (settings.verbose)
+        (void)fprintf(stderr, "- refused from %s port %d (source limit)\n", address_text(remote),
+                      address_port(remote));
+    (void)close(conn);
+}
+
 // Failures that last until a descriptor or some memory comes back.
 static bool lacks_resources(int error)
 {
@@ -51,12 +68,22 @@ void handle_accept(int listening, int at_limit)
         return;
     }
 
-    if (!at_limit)
-        spawn_command(conn, &remote, &local);
-    else if (conn < FD_SETSIZE)
-        refuse_connection(conn, &remote);
-    else
-        drop_connection(conn, &remote);
+    if (at_limit) {
+        if (conn < FD_SETSIZE)
+            refuse_connection(conn, &remote, false);
+        else
+            drop_connection(conn, &remote);
+        return;
+    }
+    source_key source = {};
+    if (settings.limit_per_source) {
+        source = source_of(&remote);
+        if (source_children(&source) >= settings.max_per_source) {
+            refuse_over_source(conn, &remote);
+            return;
+        }
+    }
+    spawn_command(conn, &remote, &local, &source);
 }
 
 }  // namespace sockherd

@@ -10,7 +10,7 @@ namespace sockherd {
 
 pending_write *pending_list = nullptr;
 
-void refuse_connection(int conn, const socket_address *remote)
+void refuse_connection(int conn, const socket_address *remote, bool over_source)
 {
     if (set_nonblocking(conn) == -1) {
         warn("unable to set O_NONBLOCK");
@@ -29,7 +29,10 @@ void refuse_connection(int conn, const socket_address *remote)
     record->remaining = strlen(settings.refuse_response);
     record->next_pending = pending_list;
     pending_list = record;
-    if (settings.verbose)
+    if (settings.verbose && over_source)
+        (void)fprintf(stderr, "- refused from %s port %d (source limit)\n", address_text(remote),
+                      address_port(remote));
+    else if (settings.verbose)
         (void)fprintf(stderr, "- refused from %s port %d\n", address_text(remote), address_port(remote));
     // A text that fits the send buffer goes out now and the loop never sees it.
     (void)pending_write_step(nullptr, record);

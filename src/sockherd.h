@@ -6,10 +6,12 @@
 
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 
 namespace sockherd {
 
@@ -29,6 +31,8 @@ static_assert(sizeof(socket_address) == 28, "an IPv6 socket address is 28 bytes"
 
 struct settings_record {
     int max_children = 40;
+    bool limit_per_source = false;    // -C
+    int max_per_source = 0;           // -C: children at once for one source
     int address_family = AF_INET;
     int listen_backlog = 10;
     bool change_gid = false;
@@ -104,10 +108,36 @@ void resume_accepting();
 
 // child_reaping.cc
 
-extern int running_children;  // +1 on fork (spawn_command), -1 on reap (reap_children)
+extern int running_children;  // +1 on fork (spawn_command), -1 on reap of a child we started (reap_children)
 
 // Takes one byte from the self-pipe and collects every ended child.
 void reap_children();
+
+// child_table.cc
+
+// Where a client comes from, for -C: its IPv4 address, or the first 64 bits
+// of its IPv6 address (one host holds a whole /64); IPv4-mapped as IPv4.
+struct source_key {
+    uint64_t prefix;
+    int family;  // AF_INET or AF_INET6
+};
+
+// The source of a remote address. Pure.
+source_key source_of(const socket_address *remote);
+// Sizes the record of started children (and with -C the counts per source)
+// for -c; dies with "out of memory".
+void prepare_child_table();
+// Makes room for one more record, growing the tables by doubling; -1 when
+// memory ran out, and nothing changed.
+int reserve_child_record();
+// Records a child the daemon started and counts it for its source; room
+// must have been reserved.
+void add_child_record(pid_t pid, const source_key *source);
+// Forgets pid and uncounts it for its source; false for a process the
+// daemon never started (one it had before exec, or an orphan as PID 1).
+bool remove_child_record(pid_t pid);
+// Commands running for clients of source; only with -C.
+int source_children(const source_key *source);
 
 // address_text.cc
 
@@ -134,9 +164,9 @@ constexpr int proxy_header_seconds = 5;
 // Sets aside, once, the environment every command gets: the daemon's own with
 // the connection's variables in place. Dies when memory runs out.
 void prepare_command_environment();
-// Forks the command for conn. Takes over conn: it is closed in the daemon
-// before this returns, whatever happens.
-void spawn_command(int conn, const socket_address *remote, const socket_address *local);
+// Starts the command for conn and records it for source. Takes over conn: it
+// is closed in the daemon before this returns, whatever happens.
+void spawn_command(int conn, const socket_address *remote, const socket_address *local, const source_key *source);
 
 // proxy_header.cc
 
@@ -165,9 +195,10 @@ struct pending_write {
 };
 extern pending_write *pending_list;  // newest first; pushed by refuse_connection, unlinked by pending_write_step
 
-// Sends the refusal text without blocking. Takes over conn: it is closed at
-// once or held in a record of pending_list until sent or failed.
-void refuse_connection(int conn, const socket_address *remote);
+// Sends the refusal text without blocking; over_source tells the log line
+// that -C, not -c, refused it. Takes over conn: it is closed at once or held
+// in a record of pending_list until sent or failed.
+void refuse_connection(int conn, const socket_address *remote, bool over_source);
 // One write for record; 1 when it finished (closed, unlinked, freed) it, else 0.
 int pending_write_step(pending_write *previous, pending_write *record);
 // One write for every pending record whose descriptor select found writable.

@@ -86,6 +86,7 @@ void run_startup(char **argv, int first_operand)
     listen_fd = make_listen_socket(argv[first_operand], argv[first_operand + 1]);
     command_argv = argv + first_operand + 2;
     prepare_command_environment();
+    prepare_child_table();
     drop_privileges();
     make_self_pipe();
     catch_sigchld();

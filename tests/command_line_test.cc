@@ -18,7 +18,7 @@ using testing::ExitedWithCode;
 namespace {
 
 const std::vector<std::string> usage_text = {
-    "sockherd version 14",
+    "sockherd version 15",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -28,6 +28,8 @@ const std::vector<std::string> usage_text = {
     "  -c N     limit to at most N children running (default 40).",
     "           Further connections will be deferred unless -r",
     "           is specified.",
+    "  -C N     limit to at most N children running for one",
+    "           client address (an IPv6 client: its /64)",
     "  -6       bind to an IPv6 address (default IPv4)",
     "  -g gid   setgid(gid) after binding",
     "  -u uid   setuid(uid) after binding",
@@ -74,12 +76,12 @@ int parse(const std::vector<std::string> &args)
     return parse_command_line(static_cast<int>(storage.size()), argv.data());
 }
 
-TEST(UsageText, IsExactlyTheTwentyEightLines)
+TEST(UsageText, IsExactlyTheListedLines)
 {
     auto result = run_sockherd({});
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(result.out, "");
-    ASSERT_EQ(usage_text.size(), 28u);
+    ASSERT_EQ(usage_text.size(), 30u);
     EXPECT_EQ(harness::split_lines(result.err), usage_text);
     for (const auto &line : usage_text)
         EXPECT_TRUE(line.empty() || line.back() != ' ') << line;

@@ -281,7 +281,7 @@ TEST(PendingList, SeveralRecordsFinishInOnePass)
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
         ends[i] = pair[0];
         peers[i] = pair[1];
-        refuse_connection(ends[i], &remote);
+        refuse_connection(ends[i], &remote, false);
     }
     // Newest first: ends[4] is the head.
     fd_set writable;
