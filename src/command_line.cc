@@ -11,7 +11,7 @@ namespace sockherd {
 settings_record settings;
 
 static const char *const usage_lines[] = {
-    "sockherd version 15",
+    "sockherd version 16",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -29,6 +29,8 @@ static const char *const usage_lines[] = {
     "  -U       setuid($UID) and setgid($GID) after binding",
     "  -1       print local port number to stdout after binding",
     "  -b N     set listen() backlog to N",
+    "  -L       take the listening socket from the service",
+    "           manager; then give no address and port",
     "  -D       set TCP_NODELAY option on sockets",
     "  -e       redirect stderr of children to socket",
     "  -p       expect a PROXY protocol header (v1 or v2)",
@@ -137,6 +139,7 @@ static void apply_option(int option, const char *argument)
     case 'v': settings.verbose = true; break;
     case 'e': settings.stderr_to_socket = true; break;
     case 'p': settings.proxy_protocol = true; break;
+    case 'L': settings.socket_from_manager = true; break;
     case 'h': usage(0);
     case 'r':
         free(settings.refuse_response);  // a later -r replaces an earlier one
@@ -151,9 +154,10 @@ int parse_command_line(int argc, char **argv)
     // "+" stops the scan at the first operand even with GNU getopt, so options
     // written after the command reach the command.
     int option;
-    while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DQvehr:p")) != -1)
+    while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DQvehr:pL")) != -1)
         apply_option(option, optarg);
-    if (argc - optind < 3)
+    // With -L the manager chose address and port: only the command follows.
+    if (argc - optind < (settings.socket_from_manager ? 1 : 3))
         usage(failure_status);
     // Under -p the daemon hands a connection on before anyone has read the
     // header that names the client: it has no source to count.

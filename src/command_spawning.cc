@@ -20,13 +20,28 @@ constexpr size_t variable_size = 80;
 static char variable_text[var_count][variable_size];
 static char **command_environment;
 
-// Where the environment holds name first, as "name=...", or -1.
-static long find_variable(char **environment, size_t count, const char *name)
+static bool has_name(const char *entry, const char *name)
 {
     size_t length = strlen(name);
+    return strncmp(entry, name, length) == 0 && entry[length] == '=';
+}
+
+// What the service manager told the daemon alone: a command that took
+// LISTEN_FDS for its own would look for a socket that is not there.
+static bool left_out(const char *entry)
+{
+    if (settings.socket_from_manager &&
+        (has_name(entry, "LISTEN_PID") || has_name(entry, "LISTEN_FDS") || has_name(entry, "LISTEN_FDNAMES")))
+        return true;
+    return notifies_service_manager() && has_name(entry, "NOTIFY_SOCKET");
+}
+
+// Which of the first count connection variables entry sets, or -1.
+static int variable_of(const char *entry, size_t count)
+{
     for (size_t i = 0; i < count; i++)
-        if (strncmp(environment[i], name, length) == 0 && environment[i][length] == '=')
-            return static_cast<long>(i);
+        if (has_name(entry, variable_names[i]))
+            return static_cast<int>(i);
     return -1;
 }
 
@@ -39,14 +54,24 @@ void prepare_command_environment()
     command_environment = static_cast<char **>(malloc((inherited + variables + 1) * sizeof(char *)));
     if (command_environment == nullptr)
         die("out of memory");
-    memcpy(command_environment, environ, inherited * sizeof(char *));
     // As putenv would: the first entry of the same name is replaced where it
     // stands, a missing one is appended.
-    size_t length = inherited;
-    for (size_t i = 0; i < variables; i++) {
-        long at = find_variable(command_environment, inherited, variable_names[i]);
-        command_environment[at == -1 ? length++ : static_cast<size_t>(at)] = variable_text[i];
+    bool placed[var_count] = {};
+    size_t length = 0;
+    for (size_t i = 0; i < inherited; i++) {
+        if (left_out(environ[i]))
+            continue;
+        int variable = variable_of(environ[i], variables);
+        if (variable == -1 || placed[variable]) {
+            command_environment[length++] = environ[i];
+            continue;
+        }
+        placed[variable] = true;
+        command_environment[length++] = variable_text[variable];
     }
+    for (size_t i = 0; i < variables; i++)
+        if (!placed[i])
+            command_environment[length++] = variable_text[i];
     command_environment[length] = nullptr;
 }
 
@@ -112,10 +137,10 @@ static void take_proxy_header(int conn, const socket_address *remote, const sock
     (void)dup2(conn, 1);
     if (settings.stderr_to_socket)
         (void)dup2(conn, 2);
-    // The child has its own table of signal actions. With our handler gone,
+    // The child has its own table of signal actions. With our handlers gone,
     // no signal can run daemon code in it once the mask is lifted; the exec
-    // would reset the handler anyway.
-    (void)signal(SIGCHLD, SIG_DFL);
+    // would reset them anyway.
+    restore_signal_actions();
     // The command gets the mask we were started with, not our SIGCHLD block:
     // a command that waits for children of its own through SIGCHLD would hang.
     (void)sigprocmask(SIG_SETMASK, &startup_signal_mask, nullptr);
@@ -130,6 +155,8 @@ static pid_t start_proxied_child(int conn, const socket_address *remote, const s
 {
     pid_t pid = fork();
     if (pid == 0) {
+        // A stop while it waits for the header ends it as it would end the command.
+        restore_signal_actions();
         // Its log lines go out before the copies, so -e never sends them to the client.
         take_proxy_header(conn, remote, local);
         exec_command(conn);

@@ -6,7 +6,7 @@
 
 namespace sockherd {
 
-static void print_bound_port(int fd)
+void print_bound_port(int fd)
 {
     socket_address bound = {};
     socklen_t length = sizeof bound;

@@ -44,6 +44,7 @@ struct settings_record {
     bool verbose = false;
     bool stderr_to_socket = false;
     bool proxy_protocol = false;      // -p: each connection starts with a PROXY header
+    bool socket_from_manager = false; // -L: the listening socket is descriptor 3, from systemd
     char *refuse_response = nullptr;  // decoded -r text; present, even empty, turns refusing on
 };
 extern settings_record settings;  // written by parse_command_line only
@@ -86,11 +87,26 @@ void open_standard_descriptors();
 // Gives up group (and supplementary groups as root), then user, as settings ask.
 void drop_privileges();
 void sigchld_handler(int signal_number);
+// In a child on its way to exec: every signal action back to what the daemon
+// was started with. Safe after vfork: it only changes the child's own table.
+void restore_signal_actions();
 
 // listen_socket.cc
 
 // Resolves, binds and listens; prints the port with -1. Dies on any failure.
 int make_listen_socket(const char *address, const char *port);
+// Prints the port fd is bound to on standard output, flushed; dies when it cannot be read.
+void print_bound_port(int fd);
+
+// service_manager.cc
+
+// -L: checks and takes the listening socket that systemd passed on
+// descriptor 3; prints the port with -1. Dies with what is wrong with it.
+int take_manager_socket();
+// Whether NOTIFY_SOCKET names a socket to tell of readiness.
+bool notifies_service_manager();
+// Sends "READY=1" there, once, never blocking; a failure is only warned of.
+void notify_service_manager();
 
 // event_loop.cc
 

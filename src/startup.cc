@@ -81,15 +81,59 @@ static void catch_sigchld()
     (void)sigaction(SIGCHLD, &action, nullptr);
 }
 
+// As the first process of a PID namespace (a container's entry point) the
+// kernel gives us no default action for these: without a handler, a stop
+// would wait and then kill, and Ctrl-C would do nothing. Signals we were
+// started with ignored or caught stay as they were.
+static const int init_stop_signals[] = {SIGTERM, SIGINT};
+static sigset_t caught_as_init;  // those of SIGTERM and SIGINT that got end_on_signal
+
+static void end_on_signal(int signal_number)
+{
+    _exit(128 + signal_number);  // what a shell reports for a process the signal ended
+}
+
+static void stop_on_signals_as_init()
+{
+    sigemptyset(&caught_as_init);
+    if (getpid() != 1)
+        return;
+    for (int signal_number : init_stop_signals) {
+        struct sigaction current;
+        if (sigaction(signal_number, nullptr, &current) == -1 || current.sa_handler != SIG_DFL)
+            continue;
+        struct sigaction action = {};
+        action.sa_handler = end_on_signal;
+        sigemptyset(&action.sa_mask);
+        if (sigaction(signal_number, &action, nullptr) == 0)
+            sigaddset(&caught_as_init, signal_number);
+    }
+}
+
+void restore_signal_actions()
+{
+    (void)signal(SIGCHLD, SIG_DFL);
+    for (int signal_number : init_stop_signals)
+        if (sigismember(&caught_as_init, signal_number) == 1)
+            (void)signal(signal_number, SIG_DFL);
+}
+
 void run_startup(char **argv, int first_operand)
 {
-    listen_fd = make_listen_socket(argv[first_operand], argv[first_operand + 1]);
-    command_argv = argv + first_operand + 2;
+    if (settings.socket_from_manager) {
+        listen_fd = take_manager_socket();
+        command_argv = argv + first_operand;
+    } else {
+        listen_fd = make_listen_socket(argv[first_operand], argv[first_operand + 1]);
+        command_argv = argv + first_operand + 2;
+    }
     prepare_command_environment();
     prepare_child_table();
     drop_privileges();
     make_self_pipe();
     catch_sigchld();
+    stop_on_signals_as_init();
+    notify_service_manager();  // only now do we serve every client that connects
     main_loop(listen_fd);
 }
 

@@ -18,7 +18,7 @@ using testing::ExitedWithCode;
 namespace {
 
 const std::vector<std::string> usage_text = {
-    "sockherd version 15",
+    "sockherd version 16",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -36,6 +36,8 @@ const std::vector<std::string> usage_text = {
     "  -U       setuid($UID) and setgid($GID) after binding",
     "  -1       print local port number to stdout after binding",
     "  -b N     set listen() backlog to N",
+    "  -L       take the listening socket from the service",
+    "           manager; then give no address and port",
     "  -D       set TCP_NODELAY option on sockets",
     "  -e       redirect stderr of children to socket",
     "  -p       expect a PROXY protocol header (v1 or v2)",
@@ -81,7 +83,7 @@ TEST(UsageText, IsExactlyTheListedLines)
     auto result = run_sockherd({});
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(result.out, "");
-    ASSERT_EQ(usage_text.size(), 30u);
+    ASSERT_EQ(usage_text.size(), 32u);
     EXPECT_EQ(harness::split_lines(result.err), usage_text);
     for (const auto &line : usage_text)
         EXPECT_TRUE(line.empty() || line.back() != ' ') << line;
