@@ -1,4 +1,5 @@
-# Drawn by bench/report.sh; expects the data files served, refusals and pending, and output.
+# Drawn by bench/report.sh; expects the data files served, refusals and pending,
+# reference (the earlier revision refusing beside the current daemon, or empty) and output.
 set terminal pngcairo size 1400,560 font "sans,10"
 set output output
 set style data histogram
@@ -25,8 +26,14 @@ set title "Refusals per second"
 set ylabel ""
 set xlabel "clients in flight"
 set key inside top left vertical Left reverse font ",9"
-plot refusals using 2:xtic(1) title "sockherd -c 0 -r" lc 2, \
-     refusals using 3 title "accept, write, close" lc 7
+if (reference eq "") {
+    plot refusals using 2:xtic(1) title "sockherd -c 0 -r" lc 2, \
+         refusals using 3 title "accept, write, close" lc 7
+} else {
+    plot refusals using 2:xtic(1) title "sockherd -c 0 -r" lc 2, \
+         refusals using 4 title "sockherd of ".reference lc 4, \
+         refusals using 3 title "accept, write, close" lc 7
+}
 
 set origin 0.78, 0
 set size 0.22, 1

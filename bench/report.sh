@@ -64,7 +64,8 @@ $1 == "rss" || $1 == "meta" {
     for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
     if ($1 == "meta") { clk = f["clk_tck"]; conns = f["conns"]; rounds = f["rounds"]; refusals = f["refusals"]
         burst = f["burst"]; burst_c = f["burst_c"]; limit = f["limit"]; slots = f["slots"]
-        pending_c = f["pending_c"]; text = f["text"]; seconds = f["seconds"]; ldflags = f["ldflags"]; gsub(/,/, " ", ldflags) }
+        pending_c = f["pending_c"]; text = f["text"]; seconds = f["seconds"]; ldflags = f["ldflags"]; gsub(/,/, " ", ldflags)
+        setup_seconds = f["setup_seconds"]; per_source = f["per_source"]; reference = f["reference"] }
     else { idle[f["server"]] = f["idle_kib"]; peak[f["server"]] = f["peak_kib"]; backlog[f["server"]] = f["backlog"] }
     next
 }
@@ -129,6 +130,17 @@ END {
         a = cps("sockherd-proxy", "proxy-c" c); b = cps("sockherd", "proxy-c" c)
         printf "| served per second, c=%d, each client sending a PROXY v2 header first: `-p` against the same daemon without `-p` and without a header | %.0f | %.0f | %s |\n", c, a, b, fmt_ratio(round_ratio("sockherd-proxy", "proxy-c" c, "sockherd", "proxy-c" c))
     }
+    for (c = 4; c <= 32; c *= 8) {
+        a = cps("sockherd-cap", "cap-c" c); b = cps("sockherd", "cap-c" c)
+        printf "| served per second, c=%d: `-C %d` against the same daemon without `-C` (both `-b 1024 -c %d`) | %.0f | %.0f | %s |\n", c, per_source, limit, a, b, fmt_ratio(round_ratio("sockherd-cap", "cap-c" c, "sockherd", "cap-c" c))
+    }
+    a = cps("sockherd-activated", "activated-c4"); b = cps("sockherd", "activated-c4")
+    printf "| served per second, c=4: `-L` under `systemd-socket-activate -l` (its socket, backlog %s) against the same daemon binding its own (backlog %s) | %.0f | %.0f | %s |\n", backlog["sockherd-activated"], backlog["sockherd"], a, b, fmt_ratio(round_ratio("sockherd-activated", "activated-c4", "sockherd", "activated-c4"))
+    printf "| served per second, c=4: beside it, `systemd-socket-activate --accept --inetd` starting the command itself (the main table) against sockherd | %.0f | %.0f | %s |\n", cps("systemd-socket-activate", "c4"), cps("sockherd", "c4"), fmt_ratio(round_ratio("systemd-socket-activate", "c4", "sockherd", "c4"))
+    if (reference != "") for (c = 1; c <= 32; c += 31) {
+        a = cps("sockherd-refuse", "refuse-c" c); b = cps("reference-refuse", "refuse-c" c)
+        printf "| refusals per second, c=%d: this daemon against the daemon of revision %s, both `-c 0 -r \"busy\\r\\n\"` (to accept, write, close: %s this one, %s revision %s) | %.0f | %.0f | %s |\n", c, reference, fmt_ratio(round_ratio("sockherd-refuse", "refuse-c" c, "baseline-refuse", "refuse-c" c)), fmt_ratio(round_ratio("reference-refuse", "refuse-c" c, "baseline-refuse", "refuse-c" c)), reference, a, b, fmt_ratio(round_ratio("sockherd-refuse", "refuse-c" c, "reference-refuse", "refuse-c" c))
+    }
     p0 = cps("sockherd", "pending0")
     for (p = 0; p <= 1000; p = (p == 0 ? 100 : p * 10)) {
         a = cps("sockherd", "pending" p)
@@ -158,8 +170,8 @@ END {
     print ""
     print "| server | connections | ok | refused | reset | wrong data | timeout | other |"
     print "|---|---|---|---|---|---|---|---|"
-    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse sockherd-proxy", everyone, " ")
-    split("c1 c4 c32 c128 burst refuse-c1 refuse-c32 proxy-c4 proxy-c32 pending0 pending100 pending1000", allrows, " ")
+    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse sockherd-proxy sockherd-cap sockherd-activated" (reference == "" ? "" : " reference-refuse"), everyone, " ")
+    split("c1 c4 c32 c128 burst refuse-c1 refuse-c32 proxy-c4 proxy-c32 cap-c4 cap-c32 activated-c4 pending0 pending100 pending1000", allrows, " ")
     for (i = 1; i <= nall; i++) {
         s = everyone[i]
         delete t
@@ -180,6 +192,14 @@ END {
         printf "| sockherd -p, PROXY v2 header, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd-proxy/proxy-c" c)
         printf "| sockherd without -p, same run, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd/proxy-c" c)
     }
+    for (c = 4; c <= 32; c *= 8) {
+        printf "| sockherd -C %d, c=%d | %.0f ms |\n", per_source, c, cpu_per_1000("sockherd-cap/cap-c" c)
+        printf "| sockherd without -C, same run, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd/cap-c" c)
+    }
+    printf "| sockherd -L under systemd-socket-activate, c=4 | %.0f ms |\n", cpu_per_1000("sockherd-activated/activated-c4")
+    printf "| sockherd binding its own socket, same run, c=4 | %.0f ms |\n", cpu_per_1000("sockherd/activated-c4")
+    if (reference != "")
+        printf "| sockherd of revision %s -c 0 -r, refusals | %.0f ms |\n", reference, cpu_per_1000("reference-refuse/refuse")
     print ""
 
     print "## Targets"
@@ -206,11 +226,21 @@ END {
     printf "| refusals/s at least 0.8 of accept-write-close | %.2f at c=1, %.2f at c=32 | %s |\n", q1, q, verdict(q >= 0.8 && q1 >= 0.8)
     q = round_ratio("sockherd", "pending1000", "sockherd", "pending0")
     printf "| served/s with 1000 pending at least 0.8 of none pending | %.2f | %s |\n", q, verdict(q >= 0.8)
+    q4 = round_ratio("sockherd-cap", "cap-c4", "sockherd", "cap-c4"); q32 = round_ratio("sockherd-cap", "cap-c32", "sockherd", "cap-c32")
+    printf "| served/s with `-C %d` at least 0.97 of the same daemon without `-C`, at c=4 and c=32 | %s at c=4, %s at c=32 | %s |\n", per_source, fmt_ratio(q4), fmt_ratio(q32), verdict(q4 != "" && q32 != "" && q4 >= 0.97 && q32 >= 0.97)
+    q = round_ratio("sockherd-activated", "activated-c4", "sockherd", "activated-c4")
+    printf "| served/s with `-L` under systemd-socket-activate at least 0.97 of the same daemon binding its own socket, c=4 | %s | %s |\n", fmt_ratio(q), verdict(q != "" && q >= 0.97)
+    if (reference == "")
+        print "| refusals/s at least 0.85 of the daemon of an earlier revision, at c=1 and c=32 | not measured in this run (`REFERENCE=<revision> bench/run.sh` measures it) | - |"
+    else {
+        q1 = round_ratio("sockherd-refuse", "refuse-c1", "reference-refuse", "refuse-c1"); q = round_ratio("sockherd-refuse", "refuse-c32", "reference-refuse", "refuse-c32")
+        printf "| refusals/s at least 0.85 of the daemon of revision %s, at c=1 and c=32 | %s at c=1, %s at c=32 | %s |\n", reference, fmt_ratio(q1), fmt_ratio(q), verdict(q1 != "" && q != "" && q1 >= 0.85 && q >= 0.85)
+    }
     print ""
 
     print "## Method"
     print ""
-    print "- One script, `bench/run.sh`, builds sockherd (Release) and the tools in `bench/` (a standalone CMake project), starts every server once, and runs " rounds " rounds. Each round visits the rows in order (c=1, 4, 32, 128, burst) and, within a row, the servers in an order rotated by one each round; then the refusal rows, then the pending rows. Each figure is the median of the rounds."
+    print "- One script, `bench/run.sh`, builds sockherd (Release) and the tools in `bench/` (a standalone CMake project), starts every server once, and runs " rounds " rounds. Each round visits the rows in order (c=1, 4, 32, 128, burst) and, within a row, the servers in an order rotated by one each round; then the refusal rows, the `-p`, `-C` and `-L` rows, and the pending rows. Each figure is the median of the rounds."
     print "- The command is `bench/hello.c`: static and, on x86-64, without a C library. A static glibc start-up costs about a millisecond per exec on this virtual machine, as much as fork and exec themselves, and would hide the servers behind the command."
     print "- Daemon CPU is utime + stime of the listening process from /proc/PID/stat, read before and after each run (its children, the commands, are not in it); summed over all served rows and divided by the connections. socat does its relaying in a forked child per connection, which is not in its figure."
     print "- RSS idle is VmRSS one second after start, before any client; peak is VmHWM after the last run."
@@ -218,6 +248,11 @@ END {
     printf "- Refusal rows: `sockherd -c 0 -r \"busy\\r\\n\" -b 1024` against `bench/baseline -w \"busy\\r\\n\"` (accept, write, close, no fork), %d connections per run.\n", refusals
     printf "- Pending rows: sockherd runs with `-c %d -r TEXT`, TEXT being %d bytes, and the command `hello GATE`. %d clients first occupy every slot with commands blocked on opening the FIFO GATE; then 0, 100 or 1000 silent clients connect with a 4 KiB receive buffer and a 536-byte segment size and never read, so they are refused and their text cannot leave the daemon (a larger segment size lets the loopback send buffer swallow the whole text at once, and the record would be gone). Opening GATE lets the slots go; the load then runs at c=%d, far below the limit, while the records stay (the \"held\" count is read from /proc/PID/fd). The text is the longest single argument Linux passes (128 KiB).\n", slots, text, slots, pending_c
     print "- PROXY rows: a second sockherd with `-p` (and `-b 1024 -c " limit "`), its clients sending a 28-byte version 2 header (TCP over IPv4) as soon as they are connected (`loadgen -P`), against the first sockherd, without `-p` and without a header, run right before or after it in the same round. Under `-p` the daemon forks instead of vforking, and the child reads the header before its exec."
+    printf "- `-C` rows: a third sockherd with `-C %d` (and `-b 1024 -c %d`) against the first one, side by side in each round at c=4 and c=32. Every client comes from 127.0.0.1 and at most %d commands run at once, so the limit never refuses anyone: the rows show what keeping the count per client address costs for every connection.\n", per_source, limit, limit
+    printf "- `-L` row: `systemd-socket-activate -l 127.0.0.1:PORT sockherd -L -1 -c %d hello`, without `--accept`: systemd-socket-activate makes the listening socket (with its own backlog, shown in the row; `-b` does not apply to a socket that listens already) and, when the first client arrives, execs the daemon, which takes the socket from descriptor 3. That first client is not counted. Against the first sockherd, binding its own socket, at c=4. `systemd-socket-activate --accept --inetd` in the main table instead starts a process per connection itself.\n", limit
+    if (reference != "")
+        printf "- Refusal rows against revision %s: its daemon, exported with `git archive` into a scratch directory, built (Release) as the current one is and removed after the run, runs `-c 0 -r \"busy\\r\\n\" -b 1024` in the same rotation as the current daemon and the accept-write-close server. The clients read the text to end of file and then close, so a daemon that waits for the client to close after refusing it is not left waiting.\n", reference
+
     print "- Raw results: `docs/benchmark-results.txt`; `bench/report.sh` regenerates this page from it. `bench/link-variants.sh` measures what the way the daemon is linked costs at every fork (mappings, RSS, its CPU and page faults per connection)."
 
     # Chart data.
@@ -231,14 +266,16 @@ END {
         print "" > out
     }
     out = scratch "/refusals.dat"
-    print "row sockherd reference" > out
-    printf "\"c=1\" %s %s\n", cps("sockherd-refuse", "refuse-c1"), cps("baseline-refuse", "refuse-c1") > out
-    printf "\"c=32\" %s %s\n", cps("sockherd-refuse", "refuse-c32"), cps("baseline-refuse", "refuse-c32") > out
+    print "row sockherd reference earlier" > out
+    for (c = 1; c <= 32; c += 31)
+        printf "\"c=%d\" %s %s %s\n", c, cps("sockherd-refuse", "refuse-c" c), cps("baseline-refuse", "refuse-c" c), (reference == "" ? 0 : cps("reference-refuse", "refuse-c" c)) > out
+    print reference > (scratch "/reference")
     out = scratch "/pending.dat"
     print "row sockherd" > out
     for (p = 0; p <= 1000; p = (p == 0 ? 100 : p * 10)) printf "%d %s\n", p, cps("sockherd", "pending" p) > out
 }
 ' "$results" >"$docs/benchmark.md"
 
-gnuplot -e "served='$scratch/served.dat'; refusals='$scratch/refusals.dat'; pending='$scratch/pending.dat'; output='$docs/benchmark.png'" \
+reference=$(cat "$scratch/reference")
+gnuplot -e "served='$scratch/served.dat'; refusals='$scratch/refusals.dat'; pending='$scratch/pending.dat'; reference='$reference'; output='$docs/benchmark.png'" \
     "$here/chart.gp"

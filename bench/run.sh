@@ -2,16 +2,21 @@
 # The whole comparison in one run: sockherd, a minimal forking server and three
 # other super-servers side by side, all serving the same static "hello"
 # command on 127.0.0.1, in interleaved rounds; then the rows only sockherd has
-# (refusals, and serving while refused clients are held pending). Medians of
-# the rounds go to docs/benchmark.md and docs/benchmark.png.
+# (refusals, serving while refused clients are held pending, what -p, -C and
+# -L cost against the same daemon without them, and refusals against the
+# daemon of an earlier revision). Medians of the rounds go to
+# docs/benchmark.md and docs/benchmark.png.
 #
 #   bench/run.sh            (as root when peers or gnuplot must be installed)
+#   REFERENCE=<git revision> bench/run.sh
 #
 # Environment: CONNS (connections per run, default 1500), ROUNDS (3),
 # REFUSALS (connections per refusal run, 5000), BUILD (build directory,
 # default build-bench in the repository), OUT (where the page, the chart and
 # the raw results go, default docs), SOCKHERD_LDFLAGS (extra linker flags
-# for the daemon, to compare ways of linking it).
+# for the daemon, to compare ways of linking it), REFERENCE (a revision whose
+# daemon is built in a scratch directory and refuses beside the current one;
+# without it those rows are left out).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -25,6 +30,8 @@ burst_conns=2000
 burst_concurrency=512
 backlog=1024
 sockherd_limit=40          # the daemon's default -c
+per_source_limit=1000      # -C for its rows: far above any client count here, so it never refuses
+reference=${REFERENCE:-}
 pending_counts="0 100 1000"
 pending_slots=64           # -c for the pending rows: above the load's concurrency
 pending_concurrency=32
@@ -101,6 +108,20 @@ build_everything() {
     cmake --build "$build" -j2 --target sockherd >/dev/null
     cmake -S "$repo/bench" -B "$tools" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$tools" -j2 >/dev/null
+}
+
+# The reference daemon from its own sources, exported into the scratch
+# directory (removed on exit) and built as the current one is.
+build_reference() {
+    [[ -n $reference ]] || return 0
+    reference_commit=$(git -C "$repo" rev-parse --short --verify "$reference^{commit}")
+    log "building sockherd from $reference ($reference_commit) in $work/reference-build"
+    mkdir "$work/reference-src"
+    git -C "$repo" archive "$reference_commit" | tar -x -C "$work/reference-src"
+    cmake -S "$work/reference-src" -B "$work/reference-build" -DCMAKE_BUILD_TYPE=Release \
+        "-DCMAKE_EXE_LINKER_FLAGS=${SOCKHERD_LDFLAGS:-}" >/dev/null
+    cmake --build "$work/reference-build" -j2 --target sockherd >/dev/null
+    reference_bin=$work/reference-build/sockherd
 }
 
 # 1000 held clients, a backlog of 1024 and 512 clients in flight need more
@@ -282,18 +303,34 @@ start_refusers() {
     pid_of[sockherd-refuse]=$server_pid port_of[sockherd-refuse]=$server_port
     start_printing_port "$tools/baseline" -1 -b "$backlog" -w 'busy\r\n' 127.0.0.1 0
     pid_of[baseline-refuse]=$server_pid port_of[baseline-refuse]=$server_port
+    refusers="sockherd-refuse baseline-refuse"
+    if [[ -n $reference ]]; then
+        start_printing_port "$reference_bin" -1 -b "$backlog" -c 0 -r 'busy\r\n' 127.0.0.1 0 "$tools/hello"
+        pid_of[reference-refuse]=$server_pid port_of[reference-refuse]=$server_port
+        refusers="$refusers reference-refuse"
+    fi
     sleep 0.5
     rss_idle_kib[sockherd-refuse]=$(rss_kib "${pid_of[sockherd-refuse]}" VmRSS)
 }
 
-run_refusal_rows() {
-    local round=$1 concurrency name
-    for concurrency in 1 32; do
-        for name in $(rotated "$round" sockherd-refuse baseline-refuse); do
-            measure "$name" "refuse-c$concurrency" "$round" "${pid_of[$name]}" "${port_of[$name]}" \
-                "$refusals" "$concurrency" 'busy\r\n'
+# One row per concurrency level: the servers given after the fifth argument,
+# side by side in an order rotated each round. extra_args holds a server's
+# own load generator options.
+declare -A extra_args
+run_side_by_side() {
+    local round=$1 row=$2 levels=$3 total=$4 expected=$5
+    shift 5
+    local concurrency name
+    for concurrency in $levels; do
+        for name in $(rotated "$round" "$@"); do
+            measure "$name" "$row-c$concurrency" "$round" "${pid_of[$name]}" "${port_of[$name]}" \
+                "$total" "$concurrency" "$expected" ${extra_args[$name]:-}
         done
     done
+}
+
+run_refusal_rows() {
+    run_side_by_side "$1" refuse "1 32" "$refusals" 'busy\r\n' $refusers
 }
 
 # What -p costs: the same daemon and load with and without a PROXY v2 header
@@ -301,21 +338,54 @@ run_refusal_rows() {
 start_proxy_reader() {
     start_printing_port "$build/sockherd" -1 -p -b "$backlog" -c "$sockherd_limit" 127.0.0.1 0 "$tools/hello"
     pid_of[sockherd-proxy]=$server_pid port_of[sockherd-proxy]=$server_port
+    extra_args[sockherd-proxy]=-P
 }
 
 run_proxy_rows() {
-    local round=$1 concurrency name
-    for concurrency in 4 32; do
-        for name in $(rotated "$round" sockherd sockherd-proxy); do
-            if [[ $name == sockherd-proxy ]]; then
-                measure "$name" "proxy-c$concurrency" "$round" "${pid_of[$name]}" "${port_of[$name]}" \
-                    "$conns" "$concurrency" 'hello\n' -P
-            else
-                measure "$name" "proxy-c$concurrency" "$round" "${pid_of[$name]}" "${port_of[$name]}" \
-                    "$conns" "$concurrency" 'hello\n'
-            fi
-        done
+    run_side_by_side "$1" proxy "4 32" "$conns" 'hello\n' sockherd sockherd-proxy
+}
+
+# What -C costs: a lookup in the table of counts per client address for
+# every connection, with a limit no client here reaches.
+start_per_source_limited() {
+    start_printing_port "$build/sockherd" -1 -b "$backlog" -c "$sockherd_limit" -C "$per_source_limit" \
+        127.0.0.1 0 "$tools/hello"
+    pid_of[sockherd-cap]=$server_pid port_of[sockherd-cap]=$server_port
+}
+
+run_per_source_rows() {
+    run_side_by_side "$1" cap "4 32" "$conns" 'hello\n' sockherd sockherd-cap
+}
+
+# What -L costs: the daemon takes its listening socket from
+# systemd-socket-activate, which execs it (so LISTEN_PID is the daemon's
+# own), against the same daemon binding its own socket. Without --accept,
+# systemd-socket-activate execs only when the first client arrives: one
+# client, not counted, wakes it, and the port line then says the daemon runs.
+# No -b: the socket listens already, with the backlog its maker chose.
+start_activated() {
+    local port out=$work/port.activated tries
+    port=$(free_port)
+    env SYSTEMD_LOG_LEVEL=warning systemd-socket-activate -l "127.0.0.1:$port" \
+        "$build/sockherd" -L -1 -c "$sockherd_limit" "$tools/hello" \
+        >"$out" 2>>"$work/servers.err" &
+    server_pid=$!
+    started_pids+=("$server_pid")
+    wait_listening "$port"
+    "$tools/loadgen" -p "$port" -n 1 -c 1 -e 'hello\n' -t "$timeout_ms" >/dev/null
+    for tries in $(seq 100); do
+        [[ -s $out ]] && break
+        sleep 0.05
     done
+    server_port=$(head -n1 "$out")
+    [[ $server_port == "$port" ]] || { log "-L printed port '$server_port', the socket was $port"; exit 1; }
+    pid_of[sockherd-activated]=$server_pid port_of[sockherd-activated]=$port
+    backlog_of[sockherd-activated]=$(ss -Htln "sport = :$port" | awk '{ print $3 }')
+    rss_idle_kib[sockherd-activated]=$(rss_kib "$server_pid" VmRSS)
+}
+
+run_activation_rows() {
+    run_side_by_side "$1" activated "4" "$conns" 'hello\n' sockherd sockherd-activated
 }
 
 children_of() {
@@ -410,25 +480,33 @@ main() {
     install_missing
     raise_descriptor_limit
     build_everything
+    build_reference
     : >"$results"
     local begin=$SECONDS round name
     start_peers
     start_refusers
     start_proxy_reader
+    start_per_source_limited
+    start_activated
     for ((round = 1; round <= rounds; round++)); do
         run_served_rows "$round"
         run_refusal_rows "$round"
         run_proxy_rows "$round"
+        run_per_source_rows "$round"
+        run_activation_rows "$round"
         run_pending_rows "$round"
     done
     {
-        for name in $servers sockherd-refuse; do
+        for name in $servers sockherd-refuse sockherd-activated; do
             echo "rss server=$name idle_kib=${rss_idle_kib[$name]} peak_kib=$(rss_kib "${pid_of[$name]}" VmHWM)" \
                 "backlog=${backlog_of[$name]:-1024}"
         done
+        # setup: installing what was missing and building, before the first server starts.
         echo "meta clk_tck=$(getconf CLK_TCK) conns=$conns rounds=$rounds refusals=$refusals" \
             "burst=$burst_conns burst_c=$burst_concurrency limit=$sockherd_limit slots=$pending_slots" \
             "pending_c=$pending_concurrency text=$pending_text_length seconds=$((SECONDS - begin))" \
+            "setup_seconds=$begin per_source=$per_source_limit" \
+            "reference=${reference_commit:-}" \
             "ldflags=$(tr ' ' ',' <<<"${SOCKHERD_LDFLAGS:-}")"
     } >>"$results"
     local out=${OUT:-$repo/docs}
@@ -438,7 +516,7 @@ main() {
         "$(xinetd -version 2>&1 | awk '{ print $1; exit }')" \
         "$(systemd-socket-activate --version | awk 'NR == 1 { print $2 }')" \
         "$(socat -V | awk '/socat version/ { print $3; exit }')"
-    log "done in $((SECONDS - begin)) s: $out/benchmark.md, $out/benchmark.png"
+    log "done in $SECONDS s ($begin s of it installing and building): $out/benchmark.md, $out/benchmark.png"
 }
 
 main "$@"
