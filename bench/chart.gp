@@ -25,7 +25,7 @@ set size 0.2, 1
 set title "Refusals per second"
 set ylabel ""
 set xlabel "clients in flight"
-set key inside top left vertical Left reverse font ",9"
+set key inside top left vertical Left reverse maxrows 3 font ",9"
 if (reference eq "") {
     plot refusals using 2:xtic(1) title "sockherd -c 0 -r" lc 2, \
          refusals using 3 title "accept, write, close" lc 7
