@@ -284,6 +284,8 @@ TEST(PendingList, SeveralRecordsFinishInOnePass)
         refuse_connection(ends[i], &remote, false);
     }
     // Newest first: ends[4] is the head.
+    fd_set unread;
+    FD_ZERO(&unread);
     fd_set writable;
     FD_ZERO(&writable);
     int expected[] = {4, 3, 2, 1, 0};
@@ -296,7 +298,7 @@ TEST(PendingList, SeveralRecordsFinishInOnePass)
     }
     for (int gone : {4, 3, 2, 0})
         close(peers[gone]);  // their next write fails
-    drain_pending_writes(&writable);
+    drain_pending_writes(&unread, &writable);
     ASSERT_NE(pending_list, nullptr);
     EXPECT_EQ(pending_list->conn_fd, ends[1]);
     EXPECT_EQ(pending_list->next_pending, nullptr);
@@ -304,7 +306,7 @@ TEST(PendingList, SeveralRecordsFinishInOnePass)
     close(peers[1]);
     FD_ZERO(&writable);
     FD_SET(ends[1], &writable);
-    drain_pending_writes(&writable);
+    drain_pending_writes(&unread, &writable);
     EXPECT_EQ(pending_list, nullptr);
     settings = settings_record{};
 }
