@@ -54,18 +54,22 @@ void prepare_command_environment()
     command_environment = static_cast<char **>(malloc((inherited + variables + 1) * sizeof(char *)));
     if (command_environment == nullptr)
         die("out of memory");
-    // As putenv would: the first entry of the same name is replaced where it
-    // stands, a missing one is appended.
+    // The first entry of a connection variable's name is replaced where it
+    // stands and a missing one is appended, as putenv would; later entries
+    // of that name are left out, since a command that reads the last one
+    // would get a stale value.
     bool placed[var_count] = {};
     size_t length = 0;
     for (size_t i = 0; i < inherited; i++) {
         if (left_out(environ[i]))
             continue;
         int variable = variable_of(environ[i], variables);
-        if (variable == -1 || placed[variable]) {
+        if (variable == -1) {
             command_environment[length++] = environ[i];
             continue;
         }
+        if (placed[variable])
+            continue;
         placed[variable] = true;
         command_environment[length++] = variable_text[variable];
     }
