@@ -179,6 +179,21 @@ static pid_t start_child(int conn, const socket_address *remote, const socket_ad
     return pid;
 }
 
+// Three unanswered probes, each after N seconds: a client that vanished
+// without a word is noticed after about four times N of silence.
+static int set_keepalive(int conn)
+{
+    int one = 1;
+    int seconds = settings.keepalive_seconds;
+    int probes = 3;
+    if (setsockopt(conn, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) == -1 ||
+        setsockopt(conn, IPPROTO_TCP, TCP_KEEPIDLE, &seconds, sizeof seconds) == -1 ||
+        setsockopt(conn, IPPROTO_TCP, TCP_KEEPINTVL, &seconds, sizeof seconds) == -1 ||
+        setsockopt(conn, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == -1)
+        return -1;
+    return 0;
+}
+
 void spawn_command(int conn, const socket_address *remote, const socket_address *local, const source_key *source)
 {
     if (settings.tcp_nodelay) {
@@ -188,6 +203,11 @@ void spawn_command(int conn, const socket_address *remote, const socket_address 
             (void)close(conn);
             return;
         }
+    }
+    if (settings.keepalive_seconds > 0 && set_keepalive(conn) == -1) {
+        warn("unable to set SO_KEEPALIVE");
+        (void)close(conn);
+        return;
     }
     // Room for the record before the fork: a child we could not record would
     // never be counted down.

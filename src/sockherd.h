@@ -41,6 +41,7 @@ struct settings_record {
     int uid = 0;
     bool print_port = false;
     bool tcp_nodelay = false;
+    int keepalive_seconds = 0;        // -K: idle time and probe interval; 0 for no keepalive
     bool verbose = false;
     bool stderr_to_socket = false;
     bool proxy_protocol = false;      // -p: each connection starts with a PROXY header

@@ -18,7 +18,7 @@ using testing::ExitedWithCode;
 namespace {
 
 const std::vector<std::string> usage_text = {
-    "sockherd version 16",
+    "sockherd version 17",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -39,6 +39,8 @@ const std::vector<std::string> usage_text = {
     "  -L       take the listening socket from the service",
     "           manager; then give no address and port",
     "  -D       set TCP_NODELAY option on sockets",
+    "  -K N     TCP keepalive on sockets: probe after N",
+    "           seconds idle, drop after 3 unanswered",
     "  -e       redirect stderr of children to socket",
     "  -p       expect a PROXY protocol header (v1 or v2)",
     "           before each client's data",
@@ -83,7 +85,7 @@ TEST(UsageText, IsExactlyTheListedLines)
     auto result = run_sockherd({});
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(result.out, "");
-    ASSERT_EQ(usage_text.size(), 32u);
+    ASSERT_EQ(usage_text.size(), 34u);
     EXPECT_EQ(harness::split_lines(result.err), usage_text);
     for (const auto &line : usage_text)
         EXPECT_TRUE(line.empty() || line.back() != ' ') << line;
