@@ -21,7 +21,7 @@ endfunction()
 sockherd_ops_test(manpage 60
   $<TARGET_FILE:sockherd> ${PROJECT_SOURCE_DIR}/man/sockherd.1 ${PROJECT_SOURCE_DIR})
 sockherd_ops_test(install 180
-  ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+  ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${PROJECT_VERSION})
 sockherd_ops_test(examples 120
   $<TARGET_FILE:sockherd> ${PROJECT_SOURCE_DIR}/examples)
 sockherd_ops_test(systemd 60
