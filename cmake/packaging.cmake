@@ -61,6 +61,8 @@ install(PROGRAMS
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES
           ${PROJECT_SOURCE_DIR}/examples/sockherd-echo.service
+          ${PROJECT_SOURCE_DIR}/examples/sockherd-echo.socket
+          ${PROJECT_SOURCE_DIR}/examples/sockherd-echo-activated.service
           ${PROJECT_SOURCE_DIR}/examples/haproxy.cfg
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 

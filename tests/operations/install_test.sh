@@ -18,7 +18,9 @@ expected_files() {  # PREFIX (without the leading slash)
         "$1/share/doc/sockherd/examples/echo.sh" \
         "$1/share/doc/sockherd/examples/haproxy.cfg" \
         "$1/share/doc/sockherd/examples/http-hello.sh" \
+        "$1/share/doc/sockherd/examples/sockherd-echo-activated.service" \
         "$1/share/doc/sockherd/examples/sockherd-echo.service" \
+        "$1/share/doc/sockherd/examples/sockherd-echo.socket" \
         "$1/share/doc/sockherd/examples/whoami.sh" \
         "$1/share/man/man1/sockherd.1.gz" | sort
 }
