@@ -44,6 +44,9 @@ printf 'FROM scratch\nCOPY file /file\n' > "$scratch/probe/Containerfile"
 
 daemon="$build/stripped/sockherd"
 [ -x "$daemon" ] || { fail "no stripped daemon at $daemon"; finish; exit; }
+# The image has no loader and no C library for a dynamic daemon to use.
+! readelf -l "$daemon" | grep -q 'INTERP' ||
+    skip "this build's daemon is dynamic (a sanitizer or -DSOCKHERD_STATIC=OFF build); the image needs the static one"
 
 # The context as in a source tree with a build in it: the Containerfile and
 # ignore files, the stripped daemon, and files the image has no use for.
