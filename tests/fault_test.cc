@@ -252,9 +252,14 @@ TEST(FaultTest, DescriptorExhaustionWithACommandRunningEndsWhenItIsCollected)
 {
     daemon_process daemon;
     ASSERT_TRUE(daemon.start({"-v", "-1", "-c", "2", "127.0.0.1", "0", stress::command_path(), "script"}));
+    int open_fds = harness::count_open_fds(daemon.pid);
     int holder = stress::hold_command(daemon.port);
     ASSERT_NE(holder, -1);
-    int open_fds = harness::count_open_fds(daemon.pid);
+    // The command may answer before the daemon, scheduled after it, has
+    // closed its copy of the connection: a limit one above the daemon's
+    // own descriptors would let the waiting client in.
+    ASSERT_TRUE(harness::eventually([&] { return harness::count_open_fds(daemon.pid) == open_fds; }))
+        << harness::describe_fds(daemon.pid);
     ASSERT_TRUE(set_descriptor_limit_of(daemon.pid, static_cast<rlim_t>(open_fds)));
     int waiting = harness::connect_loopback(daemon.port);
     ASSERT_NE(waiting, -1);
