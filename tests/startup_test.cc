@@ -1,9 +1,11 @@
 // From the command line to the idle loop: binding, the port line, resolver
-// and privilege failures, the descriptors and signal state the daemon keeps.
+// and privilege failures, the descriptors and signal state the daemon keeps;
+// what is wrong with a socket from the service manager.
 #include "harness.h"
 
 #include <arpa/inet.h>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -14,6 +16,8 @@
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -373,5 +377,113 @@ INSTANTIATE_TEST_SUITE_P(
                     fatal_case{"ListeningSocketBeyondSelect", 0, 3, "descriptor too high for select", false},
                     fatal_case{"PipeBeyondSelect", 0, 4, "descriptor too high for select", true}),
     [](const testing::TestParamInfo<fatal_case> &param_info) { return std::string(param_info.param.name); });
+
+// What a service manager may wrongly pass: put on descriptor 3 in the child
+// just before exec, when every descriptor from 3 up is closed.
+enum class passed { nothing, listening_tcp, udp, unconnected_tcp, listening_unix, pipe };
+
+void pass_on_descriptor_3(passed kind)
+{
+    int fd = -1;
+    sockaddr_in loopback = {};
+    loopback.sin_family = AF_INET;
+    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_un unnamed = {};
+    unnamed.sun_family = AF_UNIX;
+    int ends[2];
+    switch (kind) {
+    case passed::nothing: return;
+    case passed::listening_tcp:
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&loopback), sizeof loopback) == -1 || listen(fd, 1) == -1)
+            _exit(97);
+        break;
+    case passed::udp: fd = socket(AF_INET, SOCK_DGRAM, 0); break;
+    case passed::unconnected_tcp: fd = socket(AF_INET, SOCK_STREAM, 0); break;
+    case passed::listening_unix:
+        fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        // The family alone: the kernel picks an abstract name.
+        if (bind(fd, reinterpret_cast<sockaddr *>(&unnamed), sizeof(sa_family_t)) == -1 || listen(fd, 1) == -1)
+            _exit(97);
+        break;
+    case passed::pipe:
+        if (pipe(ends) == -1)
+            _exit(97);
+        fd = ends[0];  // the write end stays open on 4
+        break;
+    }
+    if (fd != 3)
+        _exit(97);
+}
+
+// In the child: text (room after "LISTEN_PID=") gets the child's own id, which
+// the program keeps across exec. No stdio after fork.
+void write_own_pid(char *text)
+{
+    char digits[20];
+    int count = 0;
+    for (long pid = getpid(); pid > 0; pid /= 10)
+        digits[count++] = static_cast<char>('0' + pid % 10);
+    while (count > 0)
+        *text++ = digits[--count];
+    *text = '\0';
+}
+
+struct manager_socket_case {
+    const char *name;
+    const char *listen_pid;  // "daemon", "test" (this process), or nullptr: unset
+    const char *listen_fds;  // nullptr: unset
+    passed on_fd_3;
+    const char *message;
+};
+
+void PrintTo(const manager_socket_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class ManagerSocketRefused : public testing::TestWithParam<manager_socket_case> {};
+
+TEST_P(ManagerSocketRefused, EndsWithMessageAndStatus20)
+{
+    const auto &c = GetParam();
+    launch_options options;
+    options.unset_env = {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES"};
+    if (c.listen_fds != nullptr)
+        options.set_env.push_back(std::string("LISTEN_FDS=") + c.listen_fds);
+    bool daemon_pid = c.listen_pid != nullptr && std::string(c.listen_pid) == "daemon";
+    if (daemon_pid)
+        options.set_env.push_back("LISTEN_PID=" + std::string(20, '-'));  // filled in by the child
+    else if (c.listen_pid != nullptr)
+        options.set_env.push_back("LISTEN_PID=" + std::to_string(getpid()));
+    passed kind = c.on_fd_3;
+    options.before_exec = [&options, kind, daemon_pid] {
+        pass_on_descriptor_3(kind);
+        if (daemon_pid)
+            write_own_pid(options.set_env.back().data() + strlen("LISTEN_PID="));
+    };
+    auto result = run_sockherd({"-L", "-1", "cat"}, options);
+    EXPECT_EQ(result.status, 20);
+    EXPECT_EQ(harness::bounded_text(result.err), std::string(c.message) + "\n");
+    EXPECT_EQ(result.out, "");
+}
+
+const char *const no_socket = "no socket from the service manager";
+const char *const not_listening_tcp = "socket from the service manager is not a listening TCP socket";
+
+INSTANTIATE_TEST_SUITE_P(
+    Startup, ManagerSocketRefused,
+    testing::Values(
+        manager_socket_case{"NoVariables", nullptr, nullptr, passed::listening_tcp, no_socket},
+        manager_socket_case{"PidOfAnotherProcess", "test", "1", passed::listening_tcp, no_socket},
+        manager_socket_case{"CountNotANumber", "daemon", "abc", passed::listening_tcp, no_socket},
+        manager_socket_case{"TwoAnnounced", "daemon", "2", passed::listening_tcp,
+                            "expected one socket from the service manager"},
+        manager_socket_case{"UdpSocket", "daemon", "1", passed::udp, not_listening_tcp},
+        manager_socket_case{"TcpSocketNotListening", "daemon", "1", passed::unconnected_tcp, not_listening_tcp},
+        manager_socket_case{"ListeningUnixSocket", "daemon", "1", passed::listening_unix, not_listening_tcp},
+        manager_socket_case{"Pipe", "daemon", "1", passed::pipe, not_listening_tcp},
+        manager_socket_case{"DescriptorClosed", "daemon", "1", passed::nothing, not_listening_tcp}),
+    [](const testing::TestParamInfo<manager_socket_case> &param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
