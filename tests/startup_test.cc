@@ -1,6 +1,6 @@
 // From the command line to the idle loop: binding, the port line, resolver
 // and privilege failures, the descriptors and signal state the daemon keeps;
-// what is wrong with a socket from the service manager.
+// a socket from the service manager.
 #include "harness.h"
 
 #include <arpa/inet.h>
@@ -11,6 +11,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <memory>
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <sstream>
@@ -377,6 +378,93 @@ INSTANTIATE_TEST_SUITE_P(
                     fatal_case{"ListeningSocketBeyondSelect", 0, 3, "descriptor too high for select", false},
                     fatal_case{"PipeBeyondSelect", 0, 4, "descriptor too high for select", true}),
     [](const testing::TestParamInfo<fatal_case> &param_info) { return std::string(param_info.param.name); });
+
+// Behind a wrapper (systemd-socket-activate, unshare) start() would wait for
+// the wrapper itself to catch SIGCHLD, so the port option goes in joined to
+// -v, where start() does not look for it, and the test reads the line.
+const char *const verbose_port_line = "-v1";
+
+// The port line on fd; -1 when none comes in time.
+int read_port_line(int fd)
+{
+    std::string line;
+    while (line.find('\n') == std::string::npos) {
+        std::string more = harness::read_some(fd, 1);
+        if (more.empty())
+            return -1;
+        line += more;
+    }
+    return atoi(line.c_str());
+}
+
+// A loopback port nothing listens on just now, for a program that cannot be given 0.
+int free_port()
+{
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(probe);
+    return port;
+}
+
+// systemd's own tool binds, waits for the first client and then execs the
+// daemon with the socket on descriptor 3: that client and the next are served
+// on it, the command holds neither the socket nor a LISTEN_ variable, and -6
+// changes nothing about the manager's IPv4 socket.
+TEST(SocketActivation, SystemdSocketServesClientsAndStaysOutOfTheCommand)
+{
+    const char *tool = "/usr/bin/systemd-socket-activate";
+    if (access(tool, X_OK) != 0)
+        GTEST_SKIP() << "systemd-socket-activate is not installed (Debian package systemd)";
+    const char *script = "echo \"$PROTO|$TCPLOCALIP|$TCPLOCALPORT|$TCPREMOTEIP|$TCPREMOTEPORT\"; "
+                         "env | grep ^LISTEN_; ls /proc/$$/fd";
+    launch_options options;
+    options.program = tool;
+    std::unique_ptr<daemon_process> daemon;
+    int port = -1;
+    // Port 0 is refused: take a free one, and another if a program took it first.
+    for (int attempt = 0; attempt < 5 && port == -1; attempt++) {
+        int candidate = free_port();
+        std::string listening = "Listening on 127.0.0.1:" + std::to_string(candidate) + " as 3.";
+        daemon = std::make_unique<daemon_process>();
+        ASSERT_TRUE(daemon->start({"--fdname=web", "-l", "127.0.0.1:" + std::to_string(candidate), SOCKHERD_BIN,
+                                   "-L", "-6", verbose_port_line, "sh", "-c", script},
+                                  options));
+        bool ended = false;
+        ASSERT_TRUE(harness::eventually([&] {
+            int status;
+            ended = ended || daemon->wait_exit(status, 0);
+            return ended || daemon->err().find(listening) != std::string::npos;
+        }));
+        if (!ended)
+            port = candidate;
+    }
+    ASSERT_NE(port, -1) << "no free port in five tries; last: " << harness::bounded_text(daemon->err());
+    for (int i = 0; i < 2; i++) {
+        int client = harness::connect_loopback(port);
+        ASSERT_NE(client, -1) << "client " << i;
+        if (i == 0) {
+            ASSERT_EQ(read_port_line(daemon->out_fd), port) << harness::bounded_text(daemon->err());
+        }
+        std::string expected = "TCP|127.0.0.1|" + std::to_string(port) + "|127.0.0.1|" +
+                               std::to_string(harness::local_port_of(client)) + "\n0\n1\n2\n";
+        bool eof = false;
+        EXPECT_EQ(harness::read_to_eof(client, &eof), expected) << "client " << i;
+        EXPECT_TRUE(eof);
+        close(client);
+    }
+    EXPECT_TRUE(daemon->wait_for_err(" connected from 127.0.0.1 port ", 2));
+    EXPECT_NE(harness::read_file("/proc/" + std::to_string(daemon->pid) + "/environ").find("LISTEN_FDNAMES=web"),
+              std::string::npos)
+        << "the daemon itself was given all three variables";
+    EXPECT_EQ(fd_flags(daemon->pid, 3) & (O_NONBLOCK | O_CLOEXEC), O_NONBLOCK | O_CLOEXEC);
+}
 
 // What a service manager may wrongly pass: put on descriptor 3 in the child
 // just before exec, when every descriptor from 3 up is closed.
