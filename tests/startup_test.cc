@@ -1,9 +1,10 @@
 // From the command line to the idle loop: binding, the port line, resolver
 // and privilege failures, the descriptors and signal state the daemon keeps;
-// a socket from the service manager.
+// a socket from the service manager and the readiness notice.
 #include "harness.h"
 
 #include <arpa/inet.h>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <netdb.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/prctl.h>
@@ -573,5 +575,120 @@ INSTANTIATE_TEST_SUITE_P(
         manager_socket_case{"Pipe", "daemon", "1", passed::pipe, not_listening_tcp},
         manager_socket_case{"DescriptorClosed", "daemon", "1", passed::nothing, not_listening_tcp}),
     [](const testing::TestParamInfo<manager_socket_case> &param_info) { return std::string(param_info.param.name); });
+
+// A datagram socket for readiness notices, named as NOTIFY_SOCKET names it:
+// a path, an abstract name ("@" for the leading zero byte), or a path that
+// nothing is bound to.
+enum class notify_target { path, abstract_name, nothing };
+
+struct notify_listener {
+    int fd = -1;
+    std::string name;
+    std::string directory;
+
+    explicit notify_listener(notify_target target)
+    {
+        char made[] = "/tmp/sockherd-notify-XXXXXX";
+        if (mkdtemp(made) == nullptr)
+            return;
+        directory = made;
+        name = target == notify_target::abstract_name ? "@" + directory.substr(5) : directory + "/notify";
+        if (target == notify_target::nothing)
+            return;
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        memcpy(address.sun_path, name.data(), name.size());
+        if (name[0] == '@')
+            address.sun_path[0] = '\0';
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&address),
+                 static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) == -1) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    notify_listener(const notify_listener &) = delete;
+    notify_listener &operator=(const notify_listener &) = delete;
+    ~notify_listener()
+    {
+        if (fd != -1)
+            close(fd);
+        unlink((directory + "/notify").c_str());
+        rmdir(directory.c_str());
+    }
+
+    // The next datagram, or "(none)" when none comes within wait_ms.
+    std::string receive(int wait_ms) const
+    {
+        pollfd ready = {fd, POLLIN, 0};
+        char buffer[256];
+        if (poll(&ready, 1, wait_ms) != 1)
+            return "(none)";
+        ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        return got < 0 ? "(none)" : std::string(buffer, static_cast<size_t>(got));
+    }
+};
+
+struct readiness_case {
+    const char *name;
+    notify_target target;
+};
+
+void PrintTo(const readiness_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class Readiness : public testing::TestWithParam<readiness_case> {};
+
+TEST_P(Readiness, ToldOnceOrWarnedAndClientsServedWithoutNotifySocket)
+{
+    const auto &c = GetParam();
+    notify_listener listener(c.target);
+    ASSERT_TRUE(c.target == notify_target::nothing || listener.fd != -1) << listener.name;
+    launch_options options;
+    options.set_env = {"NOTIFY_SOCKET=" + listener.name};
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "sh", "-c", "echo \"${NOTIFY_SOCKET-unset}\""}, options));
+    std::string warning = c.target == notify_target::nothing ? "unable to notify the service manager\n" : "";
+    if (c.target == notify_target::nothing) {
+        ASSERT_TRUE(daemon.wait_for_err(warning));
+    } else {
+        ASSERT_EQ(listener.receive(harness::default_deadline_ms), "READY=1");
+    }
+    for (int i = 0; i < 2; i++) {
+        int client = harness::connect_loopback(daemon.port);
+        EXPECT_EQ(harness::read_to_eof(client), "unset\n") << "client " << i;
+        close(client);
+    }
+    if (c.target != notify_target::nothing) {
+        EXPECT_EQ(listener.receive(300), "(none)") << "one notice only";
+    }
+    EXPECT_EQ(harness::bounded_text(daemon.err()), warning);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Startup, Readiness,
+    testing::Values(readiness_case{"Path", notify_target::path},
+                    readiness_case{"AbstractName", notify_target::abstract_name},
+                    readiness_case{"NamesNothing", notify_target::nothing}),
+    [](const testing::TestParamInfo<readiness_case> &param_info) { return std::string(param_info.param.name); });
+
+// The notice comes after the last step that can still fail: the self-pipe.
+TEST(Readiness, NotSentWhenStartupFailsAfterThePortLine)
+{
+    notify_listener listener(notify_target::path);
+    ASSERT_NE(listener.fd, -1);
+    launch_options options;
+    options.set_env = {"NOTIFY_SOCKET=" + listener.name};
+    options.before_exec = [] {
+        rlimit files = {5, 5};  // 0 to 2, the listening socket, and one more: no pipe
+        setrlimit(RLIMIT_NOFILE, &files);
+    };
+    auto result = run_sockherd({"-1", "127.0.0.1", "0", "cat"}, options);
+    EXPECT_EQ(result.status, 20);
+    EXPECT_EQ(harness::bounded_text(result.err), "unable to create self-pipe\n");
+    EXPECT_EQ(listener.receive(0), "(none)");
+}
 
 }  // namespace
