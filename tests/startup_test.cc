@@ -1,9 +1,11 @@
 // From the command line to the idle loop: binding, the port line, resolver
 // and privilege failures, the descriptors and signal state the daemon keeps;
-// a socket from the service manager and the readiness notice.
+// a socket from the service manager, the readiness notice, and the daemon
+// as the first process of a PID namespace.
 #include "harness.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,7 @@
 #include <sys/resource.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -689,6 +692,151 @@ TEST(Readiness, NotSentWhenStartupFailsAfterThePortLine)
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(harness::bounded_text(result.err), "unable to create self-pipe\n");
     EXPECT_EQ(listener.receive(0), "(none)");
+}
+
+// The daemon as the first process of a new PID namespace, under unshare,
+// which passes the daemon's exit status on as its own. The daemon is not our
+// child: it is ended through a pidfd taken while unshare still held it, then
+// unshare is killed and reaped.
+struct namespaced_daemon {
+    daemon_process unshare;
+    pid_t pid = -1;  // the daemon as this process sees it
+    int pidfd = -1;
+    int port = -1;
+
+    namespaced_daemon() = default;
+    namespaced_daemon(const namespaced_daemon &) = delete;
+    namespaced_daemon &operator=(const namespaced_daemon &) = delete;
+    ~namespaced_daemon()
+    {
+        if (pidfd == -1)
+            return;
+        (void)syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+        pollfd ended = {pidfd, POLLIN, 0};
+        (void)poll(&ended, 1, harness::default_deadline_ms);
+        close(pidfd);
+    }
+
+    // Starts "sockherd -v1 args..." as PID 1 and waits until it is in its loop.
+    bool start(const std::vector<std::string> &args, const launch_options &options = {})
+    {
+        launch_options wrapped = options;
+        wrapped.program = "/usr/bin/unshare";
+        std::vector<std::string> line = {"--pid", "--fork", "--kill-child", SOCKHERD_BIN, verbose_port_line};
+        line.insert(line.end(), args.begin(), args.end());
+        if (!unshare.start(line, wrapped) || (port = read_port_line(unshare.out_fd)) <= 0)
+            return false;
+        std::vector<pid_t> children = harness::children_of(unshare.pid, false);
+        if (children.size() != 1)
+            return false;
+        pid = children[0];
+        pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        return pidfd != -1 && harness::proc_status_field(pid, "NSpid").ends_with("\t1") &&
+               harness::eventually([&] { return harness::catches_sigchld(pid); });
+    }
+};
+
+// Empty when this process may make a PID namespace; else why not.
+std::string pid_namespace_refused()
+{
+    if (geteuid() != 0)
+        return "needs root for a new PID namespace";
+    launch_options options;
+    options.program = "/usr/bin/unshare";
+    if (access(options.program.c_str(), X_OK) != 0)
+        return "unshare is not installed (Debian package util-linux)";
+    auto result = run_sockherd({"--pid", "--fork", "--kill-child", "true"}, options);
+    return result.status == 0 ? "" : "unshare --pid fails here: " + harness::bounded_text(result.err);
+}
+
+#define SKIP_UNLESS_PID_NAMESPACE()                                  \
+    do {                                                             \
+        std::string pid_namespace_reason = pid_namespace_refused(); \
+        if (!pid_namespace_reason.empty())                           \
+            GTEST_SKIP() << pid_namespace_reason;                    \
+    } while (0)
+
+struct init_signal_case {
+    const char *name;
+    int ignored_at_start;  // 0: every signal at its default action
+    int signal_number;
+    int status;  // the daemon's exit status; -1: it goes on serving
+};
+
+void PrintTo(const init_signal_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class FirstProcessOfPidNamespace : public testing::TestWithParam<init_signal_case> {};
+
+// The first client shows the command's ignored signals, and that the daemon
+// is in its loop, handlers and all, before the signal is sent.
+TEST_P(FirstProcessOfPidNamespace, StopSignalEndsItUnlessStartedIgnored)
+{
+    SKIP_UNLESS_PID_NAMESPACE();
+    const auto &c = GetParam();
+    launch_options options;
+    int ignored = c.ignored_at_start;
+    if (ignored != 0)
+        options.before_exec = [ignored] { signal(ignored, SIG_IGN); };
+    namespaced_daemon daemon;
+    ASSERT_TRUE(daemon.start({"127.0.0.1", "0", "grep", "SigIgn", "/proc/self/status"}, options));
+    std::string command_ignores =
+        "SigIgn:\t" + harness::mask_text(ignored != 0 ? std::vector<int>{ignored} : std::vector<int>{}) + "\n";
+    auto served = [&] {
+        int client = harness::connect_loopback(daemon.port);
+        std::string reply = harness::read_to_eof(client);
+        close(client);
+        return reply;
+    };
+    EXPECT_EQ(served(), command_ignores);
+    auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(daemon.pid, c.signal_number), 0);
+    int status = -1;
+    bool ended = daemon.unshare.wait_exit(status, c.status == -1 ? 500 : harness::default_deadline_ms);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    if (c.status == -1) {
+        ASSERT_FALSE(ended) << "ended with status " << status;
+        EXPECT_EQ(served(), command_ignores);
+        return;
+    }
+    ASSERT_TRUE(ended) << "still running " << seconds << " s after the signal";
+    RecordProperty("seconds_to_end", std::to_string(seconds));
+    EXPECT_EQ(status, c.status);
+    EXPECT_LT(seconds, 5.0) << "at once; 5 s for a loaded machine";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Startup, FirstProcessOfPidNamespace,
+    testing::Values(init_signal_case{"SigtermEndsWith143", 0, SIGTERM, 143},
+                    init_signal_case{"SigintEndsWith130", 0, SIGINT, 130},
+                    init_signal_case{"IgnoredSigtermStaysIgnored", SIGTERM, SIGTERM, -1}),
+    [](const testing::TestParamInfo<init_signal_case> &param_info) { return std::string(param_info.param.name); });
+
+// Each command leaves a sleep behind; as PID 1 the daemon inherits and
+// collects every one, and collecting one frees no slot of -c 1.
+TEST(FirstProcessOfPidNamespace, CollectsOrphansWithoutFreeingASlot)
+{
+    SKIP_UNLESS_PID_NAMESPACE();
+    namespaced_daemon daemon;
+    ASSERT_TRUE(daemon.start({"-c", "1", "127.0.0.1", "0", "sh", "-c", "sleep 1 & echo hi; exec cat"}));
+    int first = harness::connect_loopback(daemon.port);
+    ASSERT_EQ(harness::read_some(first, 3), "hi\n");
+    int second = harness::connect_loopback(daemon.port);
+    EXPECT_TRUE(harness::stays_silent(second, 300)) << "the first holds the only slot";
+    close(first);  // cat ends; its sleep goes to the daemon
+    EXPECT_EQ(harness::read_some(second, 3), "hi\n");
+    // The first command and its orphan collected: the second's cat is all that is left.
+    ASSERT_TRUE(daemon.unshare.wait_for_err(" closed (", 2)) << harness::bounded_text(daemon.unshare.err());
+    EXPECT_TRUE(harness::eventually([&] { return harness::children_of(daemon.pid, false).size() == 1; }));
+    int third = harness::connect_loopback(daemon.port);
+    EXPECT_TRUE(harness::stays_silent(third, 300)) << harness::bounded_text(daemon.unshare.err());
+    close(second);
+    EXPECT_EQ(harness::read_some(third, 3), "hi\n");
+    close(third);
+    EXPECT_TRUE(harness::eventually([&] { return harness::children_of(daemon.pid, false).empty(); }))
+        << "left: " << harness::children_of(daemon.pid, false).size();
 }
 
 }  // namespace
