@@ -136,7 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
                     exit_case{"UserName", {"-u", "nobody", "0", "0", "x"}, 20, false},
                     exit_case{"EmptyUser", {"-u", "", "0", "0", "x"}, 20, false},
                     exit_case{"SignWithoutDigits", {"-g", "-", "0", "0", "x"}, 20, false},
-                    exit_case{"BadOptionStopsBeforeLaterOnes", {"-x", "-r", "\\", "0", "0", "x"}, 20, true}),
+                    exit_case{"BadOptionStopsBeforeLaterOnes", {"-x", "-r", "\\", "0", "0", "x"}, 20, true},
+                    exit_case{"ManagerSocketWithoutCommand", {"-L", "-1"}, 20, false}),
     [](const testing::TestParamInfo<exit_case> &param_info) { return std::string(param_info.param.name); });
 
 TEST(Defaults, HoldWithOnlyOperands)
