@@ -38,8 +38,13 @@ void resume_accepting()
     accept_paused = false;
 }
 
+bool time_before(const timespec *a, const timespec *b)
+{
+    return a->tv_sec < b->tv_sec || (a->tv_sec == b->tv_sec && a->tv_nsec < b->tv_nsec);
+}
+
 // Microseconds from now until then, rounded up so that select never wakes
-// a moment early; 0 or less once then has come.
+// a moment early; 0 once then has come.
 static long long microseconds_until(const timespec *then, const timespec *now)
 {
     long long left_ns = (then->tv_sec - now->tv_sec) * 1000000000LL + (then->tv_nsec - now->tv_nsec);
@@ -54,37 +59,22 @@ static timeval *wait_limit(timeval *limit, const timespec *first_linger_end)
 {
     if (!accept_paused && first_linger_end == nullptr)
         return nullptr;
-    long long wait_us = -1;
     timespec now;
-    if (clock_gettime(CLOCK_MONOTONIC, &now) == -1) {
-        // No clock: a pause could only end by a descriptor coming back, so
-        // none; lingering clients are let go in this pass's drain.
+    bool have_clock = clock_gettime(CLOCK_MONOTONIC, &now) == 0;
+    // Without a clock a pause could end only by a descriptor coming back:
+    // better to end it now.
+    if (accept_paused && (!have_clock || !time_before(&now, &accept_resume_at)))
         accept_paused = false;
-        if (first_linger_end != nullptr)
-            wait_us = 0;
-    } else {
-        if (accept_paused) {
-            wait_us = microseconds_until(&accept_resume_at, &now);
-            accept_paused = wait_us > 0;
-            if (!accept_paused)
-                wait_us = -1;
-        }
-        if (first_linger_end != nullptr) {
-            long long linger_us = microseconds_until(first_linger_end, &now);
-            if (wait_us == -1 || linger_us < wait_us)
-                wait_us = linger_us;
-        }
-    }
-    if (wait_us == -1)
+    const timespec *until = accept_paused ? &accept_resume_at : nullptr;
+    if (first_linger_end != nullptr && (until == nullptr || time_before(first_linger_end, until)))
+        until = first_linger_end;
+    if (until == nullptr)
         return nullptr;
+    // Without a clock, lingering clients are let go in this pass's drain.
+    long long wait_us = have_clock ? microseconds_until(until, &now) : 0;
     limit->tv_sec = static_cast<time_t>(wait_us / 1000000);
     limit->tv_usec = static_cast<suseconds_t>(wait_us % 1000000);
     return limit;
-}
-
-static bool earlier(const timespec *a, const timespec *b)
-{
-    return a->tv_sec < b->tv_sec || (a->tv_sec == b->tv_sec && a->tv_nsec < b->tv_nsec);
 }
 
 // Records still sending wait to write; lingering ones wait to read, and the
@@ -98,7 +88,7 @@ static const timespec *add_pending_to_sets(fd_set *readable, fd_set *writable, i
             continue;
         }
         add_to_fd_set(record->conn_fd, readable, max_fd);
-        if (first_linger_end == nullptr || earlier(&record->linger_until, first_linger_end))
+        if (first_linger_end == nullptr || time_before(&record->linger_until, first_linger_end))
             first_linger_end = &record->linger_until;
     }
     return first_linger_end;

@@ -99,12 +99,6 @@ int pending_write_step(pending_write *previous, pending_write *record)
     return errno == EAGAIN ? 0 : finish_record(previous, record);
 }
 
-static bool linger_over(const pending_write *record, const timespec *now)
-{
-    return now->tv_sec > record->linger_until.tv_sec ||
-           (now->tv_sec == record->linger_until.tv_sec && now->tv_nsec >= record->linger_until.tv_nsec);
-}
-
 // One step for record in this pass; 1 when it finished it. now is read once
 // per pass, when first needed; without a clock no lingering may go on.
 static int drain_step(pending_write *previous, pending_write *record, const fd_set *readable,
@@ -119,7 +113,7 @@ static int drain_step(pending_write *previous, pending_write *record, const fd_s
             return finish_record(previous, record);
         *have_now = true;
     }
-    return linger_over(record, now) ? finish_record(previous, record) : 0;
+    return time_before(now, &record->linger_until) ? 0 : finish_record(previous, record);
 }
 
 void drain_pending_writes(const fd_set *readable, const fd_set *writable)

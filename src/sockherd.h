@@ -120,6 +120,8 @@ void add_to_fd_set(int fd, fd_set *set, int &max_fd);
 void pause_accepting();
 // A descriptor has come back (a child collected, a refusal finished).
 void resume_accepting();
+// Whether a comes before b (CLOCK_MONOTONIC times).
+bool time_before(const timespec *a, const timespec *b);
 // The select loop: reap, accept, drain pending refusals. Never returns.
 [[noreturn]] void main_loop(int listening);
 
