@@ -328,7 +328,17 @@ INSTANTIATE_TEST_SUITE_P(
         socket_option_case{"NoDelayOption", {"-D"}, true,
                            [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_NODELAY) != 0; }, 1},
         socket_option_case{"NoDelayOnlyWithOption", {}, true,
-                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_NODELAY) != 0; }, 0}),
+                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_NODELAY) != 0; }, 0},
+        socket_option_case{"KeepaliveOption", {"-K", "7"}, true,
+                           [](int fd) { return int_option(fd, SOL_SOCKET, SO_KEEPALIVE) != 0; }, 1},
+        socket_option_case{"KeepaliveIdleTime", {"-K", "7"}, true,
+                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE); }, 7},
+        socket_option_case{"KeepaliveProbeInterval", {"-K", "32767"}, true,
+                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL); }, 32767},
+        socket_option_case{"KeepaliveProbeCount", {"-K", "1"}, true,
+                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_KEEPCNT); }, 3},
+        socket_option_case{"KeepaliveOnlyWithOption", {}, true,
+                           [](int fd) { return int_option(fd, SOL_SOCKET, SO_KEEPALIVE) != 0; }, 0}),
     [](const testing::TestParamInfo<socket_option_case> &param_info) { return std::string(param_info.param.name); });
 
 struct fatal_case {
