@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -187,6 +188,73 @@ TEST(Refusal, TwoHundredClientsEachGetTheTextAndNothingLeaks)
         return harness::count_open_fds(daemon.pid) == idle_fds && harness::children_of(daemon.pid, false).empty();
     }));
 }
+
+// A client that speaks first: its bytes are in the daemon's socket before
+// the accept (the daemon is stopped meanwhile), so they are still unread when
+// the text has gone out. They must not turn the close into a reset that
+// throws away what the client has not read yet.
+struct speak_first_case {
+    const char *name;
+    std::vector<std::string> options;
+    std::string text;
+    int receive_buffer;  // 0: the default
+    std::string sent;
+};
+
+void PrintTo(const speak_first_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+// Connects while the daemon is stopped and sends; the daemon goes on once
+// the bytes are in. -1 when the daemon could not be stopped.
+int connect_and_send_before_accept(const daemon_process &daemon, int receive_buffer, const std::string &sent)
+{
+    if (kill(daemon.pid, SIGSTOP) == -1 ||
+        !harness::eventually([&] { return harness::proc_status_field(daemon.pid, "State").substr(0, 1) == "T"; }))
+        return -1;
+    int client = harness::connect_loopback(daemon.port, AF_INET, receive_buffer);
+    // Over loopback the bytes reach the daemon's socket within the send.
+    bool sent_all = client != -1 && harness::write_all(client, sent);
+    kill(daemon.pid, SIGCONT);
+    if (!sent_all && client != -1) {
+        close(client);
+        return -1;
+    }
+    return client;
+}
+
+class SpeakingFirst : public testing::TestWithParam<speak_first_case> {};
+
+TEST_P(SpeakingFirst, ClientGetsWholeTextThenEofNeverReset)
+{
+    const auto &c = GetParam();
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-1", "127.0.0.1", "0", "cat"});
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start(args));
+    int client = connect_and_send_before_accept(daemon, c.receive_buffer, c.sent);
+    ASSERT_NE(client, -1);
+    bool eof = false;
+    std::string received = harness::read_to_eof(client, &eof);
+    close(client);
+    EXPECT_EQ(received.size(), c.text.size());
+    EXPECT_TRUE(received == c.text) << "the text must arrive whole and in order";
+    EXPECT_TRUE(eof) << "end of file after the text, not a reset";
+    EXPECT_EQ(harness::bounded_text(daemon.err()), "");
+}
+
+const std::string request = "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+const std::string text_of_96000 = long_text().substr(0, 96000);
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusal, SpeakingFirst,
+    testing::Values(speak_first_case{"ShortText", {"-c", "0", "-r", "busy\\r\\n"}, "busy\r\n", 0, request},
+                    speak_first_case{"LongTextToSmallReceiveBuffer", {"-c", "0", "-r", text_of_96000}, text_of_96000,
+                                     small_receive_buffer, request},
+                    speak_first_case{"BalancersProxyHeader", {"-p", "-c", "0", "-r", "busy\\n"}, "busy\n", 0,
+                                     "PROXY TCP4 192.0.2.7 198.51.100.9 51234 8080\r\n"}),
+    [](const testing::TestParamInfo<speak_first_case> &param_info) { return std::string(param_info.param.name); });
 
 struct drop_case {
     const char *name;
