@@ -256,6 +256,44 @@ INSTANTIATE_TEST_SUITE_P(
                                      "PROXY TCP4 192.0.2.7 198.51.100.9 51234 8080\r\n"}),
     [](const testing::TestParamInfo<speak_first_case> &param_info) { return std::string(param_info.param.name); });
 
+// The first program on PATH called name, or "".
+std::string program_on_path(const char *name)
+{
+    const char *path = getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    for (size_t start = 0; start <= dirs.size();) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        if (end > start && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+// A real HTTP client sends its request at once and, without a length, reads
+// the body to the end of the connection: the refusal must reach it whole,
+// ended by end of file, however the request and the text cross.
+TEST(Refusal, CurlGetsTheWhole503BodyEveryTime)
+{
+    std::string curl = program_on_path("curl");
+    if (curl.empty())
+        GTEST_SKIP() << "curl is not installed";
+    daemon_process daemon;
+    const char *text = "HTTP/1.0 503 Service Unavailable\\r\\n\\r\\nbusy\\n";
+    ASSERT_TRUE(daemon.start({"-c", "0", "-r", text, "-1", "127.0.0.1", "0", "cat"}));
+    launch_options options;
+    options.program = curl;
+    std::string url = "http://127.0.0.1:" + std::to_string(daemon.port) + "/";
+    for (int i = 0; i < 20; i++) {
+        auto result = harness::run_sockherd({"-s", "-S", "--max-time", "10", "-w", "%{http_code}", url}, options);
+        EXPECT_EQ(result.status, 0) << "run " << i << ": " << harness::bounded_text(result.err);
+        EXPECT_EQ(result.out, "busy\n503") << "run " << i;
+    }
+}
+
 struct drop_case {
     const char *name;
     bool verbose;
