@@ -6,8 +6,11 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <set>
+#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -292,6 +295,98 @@ TEST(Refusal, CurlGetsTheWhole503BodyEveryTime)
         EXPECT_EQ(result.status, 0) << "run " << i << ": " << harness::bounded_text(result.err);
         EXPECT_EQ(result.out, "busy\n503") << "run " << i;
     }
+}
+
+// The descriptors of pid, by number.
+std::set<int> open_fds(pid_t pid)
+{
+    std::set<int> fds;
+    for (const auto &line : harness::split_lines(harness::describe_fds(pid)))
+        fds.insert(atoi(line.c_str()));
+    return fds;
+}
+
+// The one descriptor in now that is not in before, or -1.
+int new_fd(const std::set<int> &before, const std::set<int> &now)
+{
+    std::vector<int> added;
+    for (int fd : now)
+        if (before.count(fd) == 0)
+            added.push_back(fd);
+    return added.size() == 1 ? added[0] : -1;
+}
+
+// The timeout argument of the wait pid sleeps in, as /proc shows it; "" while it runs.
+std::string wait_timeout_argument(pid_t pid)
+{
+    std::istringstream call(harness::read_file("/proc/" + std::to_string(pid) + "/syscall"));
+    std::string field[6];
+    for (auto &one : field)
+        call >> one;
+    return field[5];
+}
+
+// After the text a refused client may go on sending and never close, or read
+// it and fall silent: either way the daemon lets it go about two seconds
+// later, without spinning meanwhile, and then waits without a timeout again.
+TEST(Refusal, LingeringClientsAreLetGoWithinThreeSecondsWithoutSpinning)
+{
+    using std::chrono::steady_clock;
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-c", "0", "-r", "busy\\r\\n", "-1", "127.0.0.1", "0", "cat"}));
+    std::set<int> idle = open_fds(daemon.pid);
+    long cpu_before = harness::cpu_ticks(daemon.pid);
+    auto window_start = steady_clock::now();
+
+    int sender = harness::connect_loopback(daemon.port);
+    ASSERT_EQ(harness::read_some(sender, 6), "busy\r\n");
+    auto sender_text = steady_clock::now();
+    std::set<int> with_sender = open_fds(daemon.pid);
+    int sender_fd = new_fd(idle, with_sender);
+    int silent = harness::connect_loopback(daemon.port);
+    bool eof = false;
+    EXPECT_EQ(harness::read_to_eof(silent, &eof, 5000), "busy\r\n");
+    EXPECT_TRUE(eof);
+    auto silent_text = steady_clock::now();
+    int silent_fd = new_fd(with_sender, open_fds(daemon.pid));
+    ASSERT_NE(sender_fd, -1) << harness::describe_fds(daemon.pid);
+    ASSERT_NE(silent_fd, -1) << harness::describe_fds(daemon.pid);
+    EXPECT_TRUE(harness::eventually([&] { return wait_timeout_argument(daemon.pid).substr(0, 2) == "0x" &&
+                                                 wait_timeout_argument(daemon.pid) != "0x0"; }, 1000))
+        << "while a client lingers the wait has a timeout";
+
+    // 512 bytes every 20 ms, until the daemon lets the sender go or 4 s are over.
+    double sender_released = -1;
+    double silent_released = -1;
+    const std::string chunk(512, 's');
+    bool sending = true;
+    while (steady_clock::now() - window_start < std::chrono::seconds(4)) {
+        if (sending)
+            sending = harness::write_all(sender, chunk);  // fails once the daemon has closed
+        std::set<int> now = open_fds(daemon.pid);
+        auto since = [&](steady_clock::time_point text) {
+            return std::chrono::duration<double>(steady_clock::now() - text).count();
+        };
+        if (sender_released < 0 && now.count(sender_fd) == 0)
+            sender_released = since(sender_text);
+        if (silent_released < 0 && now.count(silent_fd) == 0)
+            silent_released = since(silent_text);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    long cpu = harness::cpu_ticks(daemon.pid) - cpu_before;
+    EXPECT_GE(sender_released, 0) << "the sending client still holds a descriptor after 4 s";
+    EXPECT_LE(sender_released, 3.0);
+    EXPECT_GE(silent_released, 0) << "the silent client still holds a descriptor after 4 s";
+    EXPECT_LE(silent_released, 3.0);
+    EXPECT_LT(cpu, 30) << "clock ticks in 4 s; a spin takes about 100 a second";
+    EXPECT_TRUE(harness::eventually([&] { return wait_timeout_argument(daemon.pid) == "0x0"; }, 1000))
+        << "with no client lingering the wait has no timeout";
+    EXPECT_EQ(open_fds(daemon.pid), idle);
+    EXPECT_EQ(harness::bounded_text(daemon.err()), "") << "nothing new is logged";
+    printf("[ figures  ] released %.2f s (sending) and %.2f s (silent) after the text; %ld ticks in 4 s\n",
+           sender_released, silent_released, cpu);
+    close(sender);
+    close(silent);
 }
 
 struct drop_case {
