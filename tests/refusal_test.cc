@@ -3,11 +3,13 @@
 #include "harness.h"
 #include "sockherd.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <set>
 #include <sstream>
@@ -509,6 +511,99 @@ TEST(PendingList, SeveralRecordsFinishInOnePass)
     FD_SET(ends[1], &writable);
     drain_pending_writes(&unread, &writable);
     EXPECT_EQ(pending_list, nullptr);
+    settings = settings_record{};
+}
+
+// Lingering records and records still sending side by side, finished in one
+// drain by each way a record ends (a failed send; the last byte sent to a
+// client that has already closed, so the record starts lingering and ends in
+// the same step; the client closing; the time up), next to one of each kind
+// that stays. The sets are the ones select gives for them, as in the loop.
+TEST(PendingList, LingeringAndSendingRecordsFinishInOnePass)
+{
+    using namespace sockherd;
+    std::string short_text = "no\n";
+    std::string medium_text(12000, 'm');  // more than one send into a 4 KiB buffer takes
+    std::string long_text(1 << 20, 'l');
+    settings = settings_record{};
+    socket_address remote = {};
+    remote.v4.sin_family = AF_INET;
+    // Oldest first; the list holds them newest first.
+    enum { linger_stays, linger_time_up, send_stays, linger_client_closes, send_completes_to_closed, send_fails };
+    const int count = 6;
+    const std::string *texts[count] = {&short_text, &short_text, &medium_text, &short_text, &medium_text, &long_text};
+    int ends[count];
+    int peers[count];
+    for (int i = 0; i < count; i++) {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        ends[i] = pair[0];
+        peers[i] = pair[1];
+        int small = 4096;
+        ASSERT_EQ(setsockopt(ends[i], SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+        settings.refuse_response = const_cast<char *>(texts[i]->c_str());
+        refuse_connection(ends[i], &remote, false);
+    }
+    settings.refuse_response = nullptr;
+    int index = count;
+    for (pending_write *record = pending_list; record != nullptr; record = record->next_pending) {
+        ASSERT_GT(index, 0);
+        EXPECT_EQ(record->conn_fd, ends[--index]);
+        EXPECT_EQ(record->lingering, texts[index] == &short_text) << index;
+    }
+    ASSERT_EQ(index, 0);
+
+    for (pending_write *record = pending_list; record != nullptr; record = record->next_pending)
+        if (record->conn_fd == ends[linger_time_up])
+            record->linger_until = timespec{0, 0};
+    for (int gone : {linger_client_closes, send_fails}) {
+        close(peers[gone]);
+        peers[gone] = -1;
+    }
+    // Room for the rest of the text, and the client's side already shut.
+    std::string received;
+    char piece[4096];
+    for (ssize_t got; (got = recv(peers[send_completes_to_closed], piece, sizeof piece, MSG_DONTWAIT)) > 0;)
+        received.append(piece, static_cast<size_t>(got));
+    ASSERT_LT(received.size(), medium_text.size());
+    ASSERT_EQ(shutdown(peers[send_completes_to_closed], SHUT_WR), 0);
+
+    fd_set readable;
+    fd_set writable;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    int max_fd = -1;
+    for (pending_write *record = pending_list; record != nullptr; record = record->next_pending) {
+        FD_SET(record->conn_fd, record->lingering ? &readable : &writable);
+        max_fd = std::max(max_fd, record->conn_fd);
+    }
+    timeval no_wait = {0, 0};
+    ASSERT_GT(select(max_fd + 1, &readable, &writable, nullptr, &no_wait), 0);
+    drain_pending_writes(&readable, &writable);
+
+    ASSERT_NE(pending_list, nullptr);
+    EXPECT_EQ(pending_list->conn_fd, ends[send_stays]);
+    EXPECT_FALSE(pending_list->lingering);
+    ASSERT_NE(pending_list->next_pending, nullptr);
+    EXPECT_EQ(pending_list->next_pending->conn_fd, ends[linger_stays]);
+    EXPECT_TRUE(pending_list->next_pending->lingering);
+    EXPECT_EQ(pending_list->next_pending->next_pending, nullptr);
+    // No descriptor has been made since: a closed number is still free.
+    for (int finished : {linger_time_up, linger_client_closes, send_completes_to_closed, send_fails})
+        EXPECT_EQ(fcntl(ends[finished], F_GETFD), -1) << "record " << finished << " is finished: closed";
+    bool eof = false;
+    received += harness::read_to_eof(peers[send_completes_to_closed], &eof, 1000);
+    EXPECT_TRUE(received == medium_text && eof) << received.size() << " bytes";
+
+    while (pending_list != nullptr) {
+        pending_write *record = pending_list;
+        pending_list = record->next_pending;
+        close(record->conn_fd);
+        free(record);
+    }
+    for (int peer : peers)
+        if (peer != -1)
+            close(peer);
     settings = settings_record{};
 }
 
