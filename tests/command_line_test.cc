@@ -137,7 +137,13 @@ INSTANTIATE_TEST_SUITE_P(
                     exit_case{"EmptyUser", {"-u", "", "0", "0", "x"}, 20, false},
                     exit_case{"SignWithoutDigits", {"-g", "-", "0", "0", "x"}, 20, false},
                     exit_case{"BadOptionStopsBeforeLaterOnes", {"-x", "-r", "\\", "0", "0", "x"}, 20, true},
-                    exit_case{"ManagerSocketWithoutCommand", {"-L", "-1"}, 20, false}),
+                    exit_case{"ManagerSocketWithoutCommand", {"-L", "-1"}, 20, false},
+                    exit_case{"KeepaliveZero", {"-K", "0", "0", "0", "x"}, 20, false},
+                    exit_case{"KeepaliveNegative", {"-K", "-1", "0", "0", "x"}, 20, false},
+                    exit_case{"KeepaliveAboveKernelMaximum", {"-K", "32768", "0", "0", "x"}, 20, false},
+                    exit_case{"KeepaliveNotANumber", {"-K", "abc", "0", "0", "x"}, 20, false},
+                    exit_case{"KeepaliveBeyondInt", {"-K", "99999999999", "0", "0", "x"}, 20, false},
+                    exit_case{"KeepaliveWrappingIntoRange", {"-K", "4294967297", "0", "0", "x"}, 20, false}),
     [](const testing::TestParamInfo<exit_case> &param_info) { return std::string(param_info.param.name); });
 
 TEST(Defaults, HoldWithOnlyOperands)
@@ -149,6 +155,7 @@ TEST(Defaults, HoldWithOnlyOperands)
     EXPECT_FALSE(settings.change_gid || settings.change_uid || settings.print_port || settings.tcp_nodelay ||
                  settings.verbose || settings.stderr_to_socket);
     EXPECT_EQ(settings.refuse_response, nullptr);
+    EXPECT_EQ(settings.keepalive_seconds, 0);
 }
 
 struct number_case {
@@ -174,6 +181,19 @@ TEST_P(AtoiNumbers, LimitAndBacklogConvertAsAtoi)
 INSTANTIATE_TEST_SUITE_P(CommandLine, AtoiNumbers,
                          testing::Values(number_case{"0", 0}, number_case{"-5", -5}, number_case{"abc", 0},
                                          number_case{" 12x", 12}, number_case{"+7", 7}, number_case{"", 0}));
+
+class KeepaliveNumbers : public testing::TestWithParam<number_case> {};
+
+// -K reads as atoi does, within the 1 to 32767 seconds the kernel takes.
+TEST_P(KeepaliveNumbers, AcceptedWithinTheKernelsRange)
+{
+    parse({"-K", GetParam().text, "a", "p", "x"});
+    EXPECT_EQ(settings.keepalive_seconds, GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, KeepaliveNumbers,
+                         testing::Values(number_case{"1", 1}, number_case{"32767", 32767}, number_case{" 12x", 12},
+                                         number_case{"+7", 7}));
 
 TEST(IdOptions, AcceptNumbersWithAtoiRules)
 {

@@ -73,23 +73,28 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<variables_case> &param_info) { return std::string(param_info.param.name); });
 
 // The command's environment is the daemon's with each variable in the place
-// of the first entry of its name, the missing ones appended in order; the
-// daemon's own stays as it was, however many commands it starts.
+// of the first entry of its name, later entries of that name left out, the
+// missing ones appended in order; a repeated name of no variable stays
+// repeated. The daemon's own stays as it was, however many commands it starts.
 TEST(Variables, ReplaceInheritedInPlaceOnlyInTheCommand)
 {
     launch_options options;
-    options.set_env = {"TCPREMOTEIP=inherited", "PROTO=inherited", "SOCKHERD_TEST_LAST=x"};
+    options.set_env = {"TCPREMOTEIP=inherited", "PROTO=inherited",   "SOCKHERD_TEST_TWICE=1", "TCPREMOTEIP=again",
+                       "PROTO=again",           "SOCKHERD_TEST_TWICE=2", "SOCKHERD_TEST_LAST=x"};
     daemon_process daemon;
     ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "cat", "/proc/self/environ"}, options));
     std::string environ_path = "/proc/" + std::to_string(daemon.pid) + "/environ";
     std::string daemon_environment = harness::read_file(environ_path);
-    ASSERT_NE(daemon_environment.find("PROTO=inherited"), std::string::npos);
+    for (const char *entry : {"PROTO=inherited", "TCPREMOTEIP=again", "PROTO=again", "SOCKHERD_TEST_TWICE=2"})
+        ASSERT_NE(daemon_environment.find(entry), std::string::npos) << "the daemon must start with " << entry;
     for (int i = 0; i < 3; i++) {
         int client_port = 0;
         std::string got = fetch(daemon.port, AF_INET, &client_port);
         std::string expected = daemon_environment;
         expected.replace(expected.find("PROTO=inherited"), 15, "PROTO=TCP");
         expected.replace(expected.find("TCPREMOTEIP=inherited"), 21, "TCPREMOTEIP=127.0.0.1");
+        for (std::string later : {"TCPREMOTEIP=again", "PROTO=again"})
+            expected.erase(expected.find(later + '\0'), later.size() + 1);
         expected += "TCPLOCALIP=127.0.0.1" + std::string(1, '\0') + "TCPLOCALPORT=" + std::to_string(daemon.port) +
                     std::string(1, '\0') + "TCPREMOTEPORT=" + std::to_string(client_port) + std::string(1, '\0');
         EXPECT_EQ(got, expected) << "client " << i;

@@ -103,6 +103,19 @@ TEST(Binding, Ipv6Loopback)
     close(client);
 }
 
+// Leading zeros, however many, do not make a port out of range: the value counts.
+TEST(Binding, PortWithLeadingZerosIsItsValue)
+{
+    daemon_process any;
+    ASSERT_TRUE(any.start({"-1", "127.0.0.1", "00000", "cat"}));
+    EXPECT_GT(any.port, 0);
+    int free_port = any.port;
+    any.stop();  // its port is free again
+    daemon_process exact;
+    ASSERT_TRUE(exact.start({"-1", "127.0.0.1", "0000000000000000" + std::to_string(free_port), "cat"}));
+    EXPECT_EQ(exact.port, free_port);
+}
+
 TEST(Binding, PortInUseIsFatal)
 {
     daemon_process first;
@@ -121,6 +134,11 @@ struct resolver_case {
     int family;
 };
 
+void PrintTo(const resolver_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
 class ResolverFailure : public testing::TestWithParam<resolver_case> {};
 
 TEST_P(ResolverFailure, PrintsResolverTextAndExits20)
@@ -131,6 +149,7 @@ TEST_P(ResolverFailure, PrintsResolverTextAndExits20)
     auto result = run_sockherd(c.args);
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(harness::bounded_text(result.err), expected + "\n");
+    EXPECT_EQ(result.out, "") << "no socket, no port line";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -139,7 +158,15 @@ INSTANTIATE_TEST_SUITE_P(
         resolver_case{"UnknownService", {"127.0.0.1", "no-such-service-here", "cat"}, "127.0.0.1",
                       "no-such-service-here", AF_INET},
         resolver_case{"UnknownHost", {"no-such-host.invalid", "0", "cat"}, "no-such-host.invalid", "0", AF_INET},
-        resolver_case{"Ipv4LiteralWithIpv6", {"-6", "127.0.0.1", "0", "cat"}, "127.0.0.1", "0", AF_INET6}),
+        resolver_case{"Ipv4LiteralWithIpv6", {"-6", "127.0.0.1", "0", "cat"}, "127.0.0.1", "0", AF_INET6},
+        // The resolver would take these modulo 65536 (65636 as port 100); the
+        // daemon gives them the text of a service the resolver does not know.
+        resolver_case{"PortJustAboveRange", {"-1", "127.0.0.1", "65536", "cat"}, "127.0.0.1",
+                      "no-such-service-here", AF_INET},
+        resolver_case{"PortWrappingToAnother", {"-1", "127.0.0.1", "65636", "cat"}, "127.0.0.1",
+                      "no-such-service-here", AF_INET},
+        resolver_case{"PortOfElevenDigits", {"-1", "127.0.0.1", "99999999999", "cat"}, "127.0.0.1",
+                      "no-such-service-here", AF_INET}),
     [](const testing::TestParamInfo<resolver_case> &param_info) { return std::string(param_info.param.name); });
 
 TEST(Privileges, RefusedSetgidAfterPortLine)
@@ -338,7 +365,17 @@ INSTANTIATE_TEST_SUITE_P(
         socket_option_case{"NoDelayOption", {"-D"}, true,
                            [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_NODELAY) != 0; }, 1},
         socket_option_case{"NoDelayOnlyWithOption", {}, true,
-                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_NODELAY) != 0; }, 0}),
+                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_NODELAY) != 0; }, 0},
+        socket_option_case{"KeepaliveOption", {"-K", "7"}, true,
+                           [](int fd) { return int_option(fd, SOL_SOCKET, SO_KEEPALIVE) != 0; }, 1},
+        socket_option_case{"KeepaliveIdleTime", {"-K", "7"}, true,
+                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE); }, 7},
+        socket_option_case{"KeepaliveProbeInterval", {"-K", "32767"}, true,
+                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL); }, 32767},
+        socket_option_case{"KeepaliveProbeCount", {"-K", "1"}, true,
+                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_KEEPCNT); }, 3},
+        socket_option_case{"KeepaliveOnlyWithOption", {}, true,
+                           [](int fd) { return int_option(fd, SOL_SOCKET, SO_KEEPALIVE) != 0; }, 0}),
     [](const testing::TestParamInfo<socket_option_case> &param_info) { return std::string(param_info.param.name); });
 
 struct fatal_case {
