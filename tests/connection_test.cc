@@ -202,6 +202,49 @@ TEST(Limit, ZeroWithoutRefusalNeverAccepts)
     close(client);
 }
 
+// Processes the daemon did not start (here the two that the shell which
+// exec'd it left behind) are collected and logged, but free no slot.
+TEST(Limit, ChildrenFromBeforeExecFreeNoSlot)
+{
+    launch_options options;
+    options.program = "/bin/sh";
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-c", "sleep 60 & sleep 60 & exec \"$@\"", "sh", SOCKHERD_BIN, "-v", "-c", "2", "-1",
+                              "127.0.0.1", "0", "cat"},
+                             options));
+    std::vector<pid_t> foreign = harness::children_of(daemon.pid, false);
+    ASSERT_EQ(foreign.size(), 2u);
+    // Ends what is left of them, and the commands, while the daemon still holds them.
+    struct children_guard {
+        pid_t parent;
+        ~children_guard()
+        {
+            for (pid_t child : harness::children_of(parent, false))
+                kill(child, SIGKILL);
+        }
+    } children{daemon.pid};
+
+    kill(foreign[0], SIGKILL);
+    ASSERT_TRUE(daemon.wait_for_err(std::to_string(foreign[0]) + " closed (0/2)\n"))
+        << harness::bounded_text(daemon.err());
+    int first = harness::connect_loopback(daemon.port);
+    int second = harness::connect_loopback(daemon.port);
+    ASSERT_TRUE(daemon.wait_for_err("(2/2)"));
+    kill(foreign[1], SIGKILL);
+    ASSERT_TRUE(daemon.wait_for_err(std::to_string(foreign[1]) + " closed (2/2)\n"))
+        << harness::bounded_text(daemon.err());
+    int third = harness::connect_loopback(daemon.port);
+    ASSERT_TRUE(harness::write_all(third, "waiting\n"));
+    EXPECT_TRUE(harness::stays_silent(third, 300)) << "both slots are still taken";
+    EXPECT_EQ(harness::count_occurrences(daemon.err(), "connected"), 2);
+
+    close(first);
+    ASSERT_TRUE(daemon.wait_for_err("connected", 3));
+    EXPECT_EQ(harness::read_some(third, 8), "waiting\n");
+    close(second);
+    close(third);
+}
+
 // This process in a network namespace of its own, lo up with the given IPv6
 // addresses, until the guard goes. The single-threaded test process moves
 // itself, so every daemon and client it starts meanwhile is in there too.
