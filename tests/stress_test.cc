@@ -223,6 +223,10 @@ TEST(StressTest, FiftySourcesNeverRunMoreThanThreeCommandsEach)
     int records_fd = mkstemp(records_path);
     ASSERT_NE(records_fd, -1);
     close(records_fd);
+    struct removed_at_end {
+        const char *path;
+        ~removed_at_end() { unlink(path); }
+    } records_file{records_path};
     daemon_process daemon;
     ASSERT_TRUE(daemon.start({"-v", "-1", "-b", "1024", "-c", "100", "-C", std::to_string(per_source), "127.0.0.1",
                               "0", stress::command_path(), "record", records_path, std::to_string(output)}));
@@ -273,7 +277,6 @@ TEST(StressTest, FiftySourcesNeverRunMoreThanThreeCommandsEach)
     EXPECT_EQ(counts.connected, served);
     EXPECT_EQ(counts.refused, refused);
     source_records records = read_records(records_path);
-    unlink(records_path);
     EXPECT_LE(records.most_at_once, per_source);
     EXPECT_EQ(records.ended, served);
     EXPECT_EQ(records.started.size(), sources.size()) << "every address served";
