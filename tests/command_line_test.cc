@@ -156,6 +156,7 @@ TEST(Defaults, HoldWithOnlyOperands)
                  settings.verbose || settings.stderr_to_socket);
     EXPECT_EQ(settings.refuse_response, nullptr);
     EXPECT_EQ(settings.keepalive_seconds, 0);
+    EXPECT_FALSE(settings.limit_per_source);
 }
 
 struct number_case {
@@ -170,11 +171,14 @@ void PrintTo(const number_case &c, std::ostream *out)
 
 class AtoiNumbers : public testing::TestWithParam<number_case> {};
 
-// -c and -b keep atoi's rule: anything goes, non-numbers are 0.
-TEST_P(AtoiNumbers, LimitAndBacklogConvertAsAtoi)
+// -c, -C and -b keep atoi's rule: anything goes, non-numbers are 0; -C
+// turns the limit per source on whatever its number.
+TEST_P(AtoiNumbers, LimitsAndBacklogConvertAsAtoi)
 {
-    parse({"-c", GetParam().text, "-b", GetParam().text, "a", "p", "x"});
+    parse({"-c", GetParam().text, "-C", GetParam().text, "-b", GetParam().text, "a", "p", "x"});
     EXPECT_EQ(settings.max_children, GetParam().value);
+    EXPECT_TRUE(settings.limit_per_source);
+    EXPECT_EQ(settings.max_per_source, GetParam().value);
     EXPECT_EQ(settings.listen_backlog, GetParam().value);
 }
 

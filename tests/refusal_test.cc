@@ -51,10 +51,12 @@ int hold_slot(daemon_process &daemon, int count = 1)
     return fd;
 }
 
+// With -C 1 as well, the second client is over both limits: the -c one is
+// checked first, so its line does not name the source limit.
 TEST(Refusal, ClientGetsDecodedTextThenEofAndCountsStayPut)
 {
     daemon_process daemon;
-    ASSERT_TRUE(daemon.start({"-v", "-c", "1", "-r", "busy\\r\\n", "-1", "127.0.0.1", "0", "cat"}));
+    ASSERT_TRUE(daemon.start({"-v", "-c", "1", "-C", "1", "-r", "busy\\r\\n", "-1", "127.0.0.1", "0", "cat"}));
     int holder = hold_slot(daemon);
     int client = harness::connect_loopback(daemon.port);
     int client_port = harness::local_port_of(client);
@@ -394,6 +396,7 @@ TEST(Refusal, LingeringClientsAreLetGoWithinThreeSecondsWithoutSpinning)
 struct drop_case {
     const char *name;
     bool verbose;
+    const char *limit;  // -c 0, or -C 0: every client over its source's limit
 };
 
 void PrintTo(const drop_case &c, std::ostream *out)
@@ -409,7 +412,7 @@ TEST_P(AtLimitHighDescriptor, IsDroppedWhileLowOneIsRefused)
     launch_options options;
     options.extra_fds_from = 6;  // socket and self-pipe take 3 to 5; 1023 stays free
     options.extra_fds_to = 1022;
-    std::vector<std::string> args = {"-c", "0", "-r", long_text(), "-1", "127.0.0.1", "0", "cat"};
+    std::vector<std::string> args = {GetParam().limit, "0", "-r", long_text(), "-1", "127.0.0.1", "0", "cat"};
     if (GetParam().verbose)
         args.insert(args.begin(), "-v");
     daemon_process daemon;
@@ -436,7 +439,8 @@ TEST_P(AtLimitHighDescriptor, IsDroppedWhileLowOneIsRefused)
 }
 
 INSTANTIATE_TEST_SUITE_P(Refusal, AtLimitHighDescriptor,
-                         testing::Values(drop_case{"Verbose", true}, drop_case{"Quiet", false}),
+                         testing::Values(drop_case{"Verbose", true, "-c"}, drop_case{"Quiet", false, "-c"},
+                                         drop_case{"OverSourceLimit", true, "-C"}),
                          [](const testing::TestParamInfo<drop_case> &param_info) {
                              return std::string(param_info.param.name);
                          });
