@@ -3,14 +3,36 @@
 #   cmake --install build --prefix /usr            (DESTDIR=... honoured)
 #   cd build && cpack -G DEB
 #
-# The daemon goes to bin, its manual page to share/man/man1, and the served
-# examples, the systemd unit and the HAProxy configuration to the package's
-# documentation directory: they are starting points to copy, not files the
+# The daemon goes to bin, its manual page to share/man/man1, the licence to
+# the package's documentation directory as "copyright" (where Debian looks
+# for it), and the served examples, the systemd units and the HAProxy
+# configuration beside it: they are starting points to copy, not files the
 # package runs itself.
 
 include(GNUInstallDirs)
 
-install(TARGETS sockherd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Installed stripped: the debug information and symbol table are a fifth of
+# the static daemon and of no use on a server. build/sockherd keeps it for the tests and the
+# debugger; the copy has the same build ID, so gdb given build/sockherd
+# reads a core of the installed daemon. The copy is made at build time, so
+# plain "cmake --install", CPack and the container image all ship the same
+# file (CPack's CPACK_STRIP_FILES would strip the package's copy only).
+if(CMAKE_STRIP)
+  set(SOCKHERD_INSTALLED_BINARY ${PROJECT_BINARY_DIR}/stripped/sockherd)
+  add_custom_command(
+    OUTPUT ${SOCKHERD_INSTALLED_BINARY}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/stripped
+    COMMAND ${CMAKE_STRIP} -o ${SOCKHERD_INSTALLED_BINARY} $<TARGET_FILE:sockherd>
+    DEPENDS sockherd
+    COMMENT "Stripping a copy of the daemon for installation"
+    VERBATIM)
+  add_custom_target(sockherd_stripped ALL DEPENDS ${SOCKHERD_INSTALLED_BINARY})
+  install(PROGRAMS ${SOCKHERD_INSTALLED_BINARY} DESTINATION ${CMAKE_INSTALL_BINDIR})
+else()
+  install(TARGETS sockherd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 
 # Debian installs manual pages gzip-compressed (-n: no name or time stamp, so
 # the package is reproducible). gzip is essential on Debian; elsewhere the
@@ -39,6 +61,8 @@ install(PROGRAMS
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES
           ${PROJECT_SOURCE_DIR}/examples/sockherd-echo.service
+          ${PROJECT_SOURCE_DIR}/examples/sockherd-echo.socket
+          ${PROJECT_SOURCE_DIR}/examples/sockherd-echo-activated.service
           ${PROJECT_SOURCE_DIR}/examples/haproxy.cfg
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
@@ -54,7 +78,7 @@ connection's addresses in PROTO, TCPLOCALIP, TCPLOCALPORT, TCPREMOTEIP and\n\
 TCPREMOTEPORT, and runs a command there. It limits the number of running\n\
 commands and can refuse clients over the limit with a fixed text.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -8,7 +8,12 @@
 #
 # A variable that is not set shows as "(unset)": the last two without -p,
 # and all seven when run by hand, outside sockherd.
+text=
 for name in PROTO TCPLOCALIP TCPLOCALPORT TCPREMOTEIP TCPREMOTEPORT TCPPROXYIP TCPPROXYPORT; do
     eval "value=\${$name-(unset)}"
-    printf '%s=%s\n' "$name" "$value"
+    text="$text$name=$value
+"
 done
+# One write, and no complaint when the client has already gone: a balancer's
+# health check connects and closes at once, every few seconds.
+printf '%s' "$text" 2>/dev/null

@@ -11,7 +11,7 @@ namespace sockherd {
 settings_record settings;
 
 static const char *const usage_lines[] = {
-    "sockherd version 16",
+    "sockherd version 17",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -32,6 +32,8 @@ static const char *const usage_lines[] = {
     "  -L       take the listening socket from the service",
     "           manager; then give no address and port",
     "  -D       set TCP_NODELAY option on sockets",
+    "  -K N     TCP keepalive on sockets: probe after N",
+    "           seconds idle, drop after 3 unanswered",
     "  -e       redirect stderr of children to socket",
     "  -p       expect a PROXY protocol header (v1 or v2)",
     "           before each client's data",
@@ -94,6 +96,16 @@ static int id_argument(const char *argument)
     return atoi(argument);
 }
 
+// The kernel takes 1 to 32767 seconds for the keepalive timers. Read as atoi
+// reads, but as a long, so that no large number wraps into the range.
+static int keepalive_argument(const char *argument)
+{
+    long seconds = strtol(argument, nullptr, 10);
+    if (seconds < 1 || seconds > 32767)
+        usage(failure_status);
+    return static_cast<int>(seconds);
+}
+
 // One ID for -U; an unset or non-numeric variable ends the process.
 static int id_from_environment(const char *name, const char *unset_message, const char *not_number_message)
 {
@@ -135,6 +147,7 @@ static void apply_option(int option, const char *argument)
     case '1': settings.print_port = true; break;
     case 'b': settings.listen_backlog = atoi(argument); break;
     case 'D': settings.tcp_nodelay = true; break;
+    case 'K': settings.keepalive_seconds = keepalive_argument(argument); break;
     case 'Q': settings.verbose = false; break;
     case 'v': settings.verbose = true; break;
     case 'e': settings.stderr_to_socket = true; break;
@@ -154,7 +167,7 @@ int parse_command_line(int argc, char **argv)
     // "+" stops the scan at the first operand even with GNU getopt, so options
     // written after the command reach the command.
     int option;
-    while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DQvehr:pL")) != -1)
+    while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DK:Qvehr:pL")) != -1)
         apply_option(option, optarg);
     // With -L the manager chose address and port: only the command follows.
     if (argc - optind < (settings.socket_from_manager ? 1 : 3))

@@ -54,18 +54,22 @@ void prepare_command_environment()
     command_environment = static_cast<char **>(malloc((inherited + variables + 1) * sizeof(char *)));
     if (command_environment == nullptr)
         die("out of memory");
-    // As putenv would: the first entry of the same name is replaced where it
-    // stands, a missing one is appended.
+    // The first entry of a connection variable's name is replaced where it
+    // stands and a missing one is appended, as putenv would; later entries
+    // of that name are left out, since a command that reads the last one
+    // would get a stale value.
     bool placed[var_count] = {};
     size_t length = 0;
     for (size_t i = 0; i < inherited; i++) {
         if (left_out(environ[i]))
             continue;
         int variable = variable_of(environ[i], variables);
-        if (variable == -1 || placed[variable]) {
+        if (variable == -1) {
             command_environment[length++] = environ[i];
             continue;
         }
+        if (placed[variable])
+            continue;
         placed[variable] = true;
         command_environment[length++] = variable_text[variable];
     }
@@ -175,6 +179,21 @@ static pid_t start_child(int conn, const socket_address *remote, const socket_ad
     return pid;
 }
 
+// Three unanswered probes, each after N seconds: a client that vanished
+// without a word is noticed after about four times N of silence.
+static int set_keepalive(int conn)
+{
+    int one = 1;
+    int seconds = settings.keepalive_seconds;
+    int probes = 3;
+    if (setsockopt(conn, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) == -1 ||
+        setsockopt(conn, IPPROTO_TCP, TCP_KEEPIDLE, &seconds, sizeof seconds) == -1 ||
+        setsockopt(conn, IPPROTO_TCP, TCP_KEEPINTVL, &seconds, sizeof seconds) == -1 ||
+        setsockopt(conn, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == -1)
+        return -1;
+    return 0;
+}
+
 void spawn_command(int conn, const socket_address *remote, const socket_address *local, const source_key *source)
 {
     if (settings.tcp_nodelay) {
@@ -184,6 +203,11 @@ void spawn_command(int conn, const socket_address *remote, const socket_address 
             (void)close(conn);
             return;
         }
+    }
+    if (settings.keepalive_seconds > 0 && set_keepalive(conn) == -1) {
+        warn("unable to set SO_KEEPALIVE");
+        (void)close(conn);
+        return;
     }
     // Room for the record before the fork: a child we could not record would
     // never be counted down.

@@ -38,25 +38,60 @@ void resume_accepting()
     accept_paused = false;
 }
 
-// While accepting is paused: the time left of the pause for select, or the
-// end of the pause when it is over.
-static timeval *pause_time_left(timeval *left)
+bool time_before(const timespec *a, const timespec *b)
 {
+    return a->tv_sec < b->tv_sec || (a->tv_sec == b->tv_sec && a->tv_nsec < b->tv_nsec);
+}
+
+// Microseconds from now until then, rounded up so that select never wakes
+// a moment early; 0 once then has come.
+static long long microseconds_until(const timespec *then, const timespec *now)
+{
+    long long left_ns = (then->tv_sec - now->tv_sec) * 1000000000LL + (then->tv_nsec - now->tv_nsec);
+    return left_ns <= 0 ? 0 : (left_ns + 999) / 1000;
+}
+
+// How long select may wait: for ever, unless accepting is paused or a
+// refused client lingers, until the nearer of the pause's end and the first
+// lingering end. Ends a pause that is over. Only then is the clock read, so
+// an ordinary pass makes no call more than a wait.
+static timeval *wait_limit(timeval *limit, const timespec *first_linger_end)
+{
+    if (!accept_paused && first_linger_end == nullptr)
+        return nullptr;
     timespec now;
-    if (clock_gettime(CLOCK_MONOTONIC, &now) == -1) {
+    bool have_clock = clock_gettime(CLOCK_MONOTONIC, &now) == 0;
+    // Without a clock a pause could end only by a descriptor coming back:
+    // better to end it now.
+    if (accept_paused && (!have_clock || !time_before(&now, &accept_resume_at)))
         accept_paused = false;
+    const timespec *until = accept_paused ? &accept_resume_at : nullptr;
+    if (first_linger_end != nullptr && (until == nullptr || time_before(first_linger_end, until)))
+        until = first_linger_end;
+    if (until == nullptr)
         return nullptr;
+    // Without a clock, lingering clients are let go in this pass's drain.
+    long long wait_us = have_clock ? microseconds_until(until, &now) : 0;
+    limit->tv_sec = static_cast<time_t>(wait_us / 1000000);
+    limit->tv_usec = static_cast<suseconds_t>(wait_us % 1000000);
+    return limit;
+}
+
+// Records still sending wait to write; lingering ones wait to read, and the
+// first of them to end bounds the wait. Returns that end, or null.
+static const timespec *add_pending_to_sets(fd_set *readable, fd_set *writable, int &max_fd)
+{
+    const timespec *first_linger_end = nullptr;
+    for (pending_write *record = pending_list; record != nullptr; record = record->next_pending) {
+        if (!record->lingering) {
+            add_to_fd_set(record->conn_fd, writable, max_fd);
+            continue;
+        }
+        add_to_fd_set(record->conn_fd, readable, max_fd);
+        if (first_linger_end == nullptr || time_before(&record->linger_until, first_linger_end))
+            first_linger_end = &record->linger_until;
     }
-    long long left_ns =
-        (accept_resume_at.tv_sec - now.tv_sec) * 1000000000LL + (accept_resume_at.tv_nsec - now.tv_nsec);
-    if (left_ns <= 0) {
-        accept_paused = false;
-        return nullptr;
-    }
-    long long left_us = (left_ns + 999) / 1000;  // rounded up: never wake a moment early
-    left->tv_sec = static_cast<time_t>(left_us / 1000000);
-    left->tv_usec = static_cast<suseconds_t>(left_us % 1000000);
-    return left;
+    return first_linger_end;
 }
 
 // SIGCHLD is let through only here, so the handler runs only while we wait
@@ -85,16 +120,14 @@ static void run_pass(int listening)
     fd_set writable;
     int max_fd = -1;
     FD_ZERO(&readable);
+    FD_ZERO(&writable);
     add_to_fd_set(self_pipe[0], &readable, max_fd);
-    // Only a pause for lack of descriptors sets a timeout; otherwise the
-    // wait has none and costs no extra call.
-    timeval pause_left;
-    timeval *timeout = accept_paused ? pause_time_left(&pause_left) : nullptr;
+    const timespec *first_linger_end = add_pending_to_sets(&readable, &writable, max_fd);
+    // Before the gate: a pause that is over lets the listening socket in now.
+    timeval limit_left;
+    timeval *timeout = wait_limit(&limit_left, first_linger_end);
     if (!accept_paused && (running < limit || settings.refuse_response != nullptr))
         add_to_fd_set(listening, &readable, max_fd);
-    FD_ZERO(&writable);
-    for (pending_write *record = pending_list; record != nullptr; record = record->next_pending)
-        add_to_fd_set(record->conn_fd, &writable, max_fd);
 
     if (wait_for_events(max_fd, &readable, &writable, timeout) < 0)
         return;
@@ -104,7 +137,7 @@ static void run_pass(int listening)
         reap_children();
     if (FD_ISSET(listening, &readable))
         handle_accept(listening, at_limit);
-    drain_pending_writes(&writable);
+    drain_pending_writes(&readable, &writable);
 }
 
 void main_loop(int listening)

@@ -1,6 +1,7 @@
 #include "sockherd.h"
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <cstdio>
 #include <netdb.h>
 
@@ -17,8 +18,27 @@ void print_bound_port(int fd)
     (void)fflush(stdout);  // a pipe is block-buffered; the caller waits for this line
 }
 
+// The resolver takes a decimal port modulo 65536, so that 65636 would bind
+// port 100: a port of digits alone above 65535 is a service it does not know.
+static bool port_out_of_range(const char *port)
+{
+    if (*port == '\0')
+        return false;
+    long value = 0;
+    for (const char *digit = port; *digit != '\0'; digit++) {
+        if (!isdigit(static_cast<unsigned char>(*digit)))
+            return false;
+        if (value <= 65535)
+            value = value * 10 + (*digit - '0');
+    }
+    return value > 65535;
+}
+
 int make_listen_socket(const char *address, const char *port)
 {
+    if (port_out_of_range(port))
+        die(gai_strerror(EAI_SERVICE));
+
     addrinfo hints = {};
     hints.ai_flags = AI_PASSIVE;
     hints.ai_family = settings.address_family;

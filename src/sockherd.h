@@ -41,6 +41,7 @@ struct settings_record {
     int uid = 0;
     bool print_port = false;
     bool tcp_nodelay = false;
+    int keepalive_seconds = 0;        // -K: idle time and probe interval; 0 for no keepalive
     bool verbose = false;
     bool stderr_to_socket = false;
     bool proxy_protocol = false;      // -p: each connection starts with a PROXY header
@@ -119,6 +120,8 @@ void add_to_fd_set(int fd, fd_set *set, int &max_fd);
 void pause_accepting();
 // A descriptor has come back (a child collected, a refusal finished).
 void resume_accepting();
+// Whether a comes before b (CLOCK_MONOTONIC times).
+bool time_before(const timespec *a, const timespec *b);
 // The select loop: reap, accept, drain pending refusals. Never returns.
 [[noreturn]] void main_loop(int listening);
 
@@ -203,22 +206,34 @@ int read_proxy_header(int conn, const timespec *deadline, proxy_header *header);
 
 // refusal_queue.cc
 
+// A refused connection: first its text goes out, then it lingers (the
+// sending side shut, whatever the client still sends read and thrown away)
+// until the client closes or the time is up, so that the client's unread
+// bytes never make the kernel reset the connection over the text.
 struct pending_write {
     int conn_fd;
     const char *cursor;
     size_t remaining;
     pending_write *next_pending;
+    bool lingering;
+    timespec linger_until;  // CLOCK_MONOTONIC
 };
-extern pending_write *pending_list;  // newest first; pushed by refuse_connection, unlinked by pending_write_step
+extern pending_write *pending_list;  // newest first; pushed by refuse_connection, unlinked by finishing steps
+
+// How long a refused connection may linger after its text.
+constexpr int linger_seconds = 2;
 
 // Sends the refusal text without blocking; over_source tells the log line
 // that -C, not -c, refused it. Takes over conn: it is closed at once or held
 // in a record of pending_list until sent or failed.
 void refuse_connection(int conn, const socket_address *remote, bool over_source);
-// One write for record; 1 when it finished (closed, unlinked, freed) it, else 0.
+// One write for record, and after the last byte the start of its lingering;
+// 1 when it finished (closed, unlinked, freed) the record, else 0.
 int pending_write_step(pending_write *previous, pending_write *record);
-// One write for every pending record whose descriptor select found writable.
-void drain_pending_writes(const fd_set *writable);
+// One write for every record being sent whose descriptor select found
+// writable, one bounded read for every lingering one found readable, and the
+// end of every lingering one whose time is up.
+void drain_pending_writes(const fd_set *readable, const fd_set *writable);
 
 }  // namespace sockherd
 

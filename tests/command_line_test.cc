@@ -18,7 +18,7 @@ using testing::ExitedWithCode;
 namespace {
 
 const std::vector<std::string> usage_text = {
-    "sockherd version 16",
+    "sockherd version 17",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -39,6 +39,8 @@ const std::vector<std::string> usage_text = {
     "  -L       take the listening socket from the service",
     "           manager; then give no address and port",
     "  -D       set TCP_NODELAY option on sockets",
+    "  -K N     TCP keepalive on sockets: probe after N",
+    "           seconds idle, drop after 3 unanswered",
     "  -e       redirect stderr of children to socket",
     "  -p       expect a PROXY protocol header (v1 or v2)",
     "           before each client's data",
@@ -83,7 +85,7 @@ TEST(UsageText, IsExactlyTheListedLines)
     auto result = run_sockherd({});
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(result.out, "");
-    ASSERT_EQ(usage_text.size(), 32u);
+    ASSERT_EQ(usage_text.size(), 34u);
     EXPECT_EQ(harness::split_lines(result.err), usage_text);
     for (const auto &line : usage_text)
         EXPECT_TRUE(line.empty() || line.back() != ' ') << line;
@@ -134,7 +136,14 @@ INSTANTIATE_TEST_SUITE_P(
                     exit_case{"UserName", {"-u", "nobody", "0", "0", "x"}, 20, false},
                     exit_case{"EmptyUser", {"-u", "", "0", "0", "x"}, 20, false},
                     exit_case{"SignWithoutDigits", {"-g", "-", "0", "0", "x"}, 20, false},
-                    exit_case{"BadOptionStopsBeforeLaterOnes", {"-x", "-r", "\\", "0", "0", "x"}, 20, true}),
+                    exit_case{"BadOptionStopsBeforeLaterOnes", {"-x", "-r", "\\", "0", "0", "x"}, 20, true},
+                    exit_case{"ManagerSocketWithoutCommand", {"-L", "-1"}, 20, false},
+                    exit_case{"KeepaliveZero", {"-K", "0", "0", "0", "x"}, 20, false},
+                    exit_case{"KeepaliveNegative", {"-K", "-1", "0", "0", "x"}, 20, false},
+                    exit_case{"KeepaliveAboveKernelMaximum", {"-K", "32768", "0", "0", "x"}, 20, false},
+                    exit_case{"KeepaliveNotANumber", {"-K", "abc", "0", "0", "x"}, 20, false},
+                    exit_case{"KeepaliveBeyondInt", {"-K", "99999999999", "0", "0", "x"}, 20, false},
+                    exit_case{"KeepaliveWrappingIntoRange", {"-K", "4294967297", "0", "0", "x"}, 20, false}),
     [](const testing::TestParamInfo<exit_case> &param_info) { return std::string(param_info.param.name); });
 
 TEST(Defaults, HoldWithOnlyOperands)
@@ -146,6 +155,8 @@ TEST(Defaults, HoldWithOnlyOperands)
     EXPECT_FALSE(settings.change_gid || settings.change_uid || settings.print_port || settings.tcp_nodelay ||
                  settings.verbose || settings.stderr_to_socket);
     EXPECT_EQ(settings.refuse_response, nullptr);
+    EXPECT_EQ(settings.keepalive_seconds, 0);
+    EXPECT_FALSE(settings.limit_per_source);
 }
 
 struct number_case {
@@ -160,17 +171,33 @@ void PrintTo(const number_case &c, std::ostream *out)
 
 class AtoiNumbers : public testing::TestWithParam<number_case> {};
 
-// -c and -b keep atoi's rule: anything goes, non-numbers are 0.
-TEST_P(AtoiNumbers, LimitAndBacklogConvertAsAtoi)
+// -c, -C and -b keep atoi's rule: anything goes, non-numbers are 0; -C
+// turns the limit per source on whatever its number.
+TEST_P(AtoiNumbers, LimitsAndBacklogConvertAsAtoi)
 {
-    parse({"-c", GetParam().text, "-b", GetParam().text, "a", "p", "x"});
+    parse({"-c", GetParam().text, "-C", GetParam().text, "-b", GetParam().text, "a", "p", "x"});
     EXPECT_EQ(settings.max_children, GetParam().value);
+    EXPECT_TRUE(settings.limit_per_source);
+    EXPECT_EQ(settings.max_per_source, GetParam().value);
     EXPECT_EQ(settings.listen_backlog, GetParam().value);
 }
 
 INSTANTIATE_TEST_SUITE_P(CommandLine, AtoiNumbers,
                          testing::Values(number_case{"0", 0}, number_case{"-5", -5}, number_case{"abc", 0},
                                          number_case{" 12x", 12}, number_case{"+7", 7}, number_case{"", 0}));
+
+class KeepaliveNumbers : public testing::TestWithParam<number_case> {};
+
+// -K reads as atoi does, within the 1 to 32767 seconds the kernel takes.
+TEST_P(KeepaliveNumbers, AcceptedWithinTheKernelsRange)
+{
+    parse({"-K", GetParam().text, "a", "p", "x"});
+    EXPECT_EQ(settings.keepalive_seconds, GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, KeepaliveNumbers,
+                         testing::Values(number_case{"1", 1}, number_case{"32767", 32767}, number_case{" 12x", 12},
+                                         number_case{"+7", 7}));
 
 TEST(IdOptions, AcceptNumbersWithAtoiRules)
 {

@@ -10,7 +10,9 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
 #include <poll.h>
+#include <sched.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -73,23 +75,28 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<variables_case> &param_info) { return std::string(param_info.param.name); });
 
 // The command's environment is the daemon's with each variable in the place
-// of the first entry of its name, the missing ones appended in order; the
-// daemon's own stays as it was, however many commands it starts.
+// of the first entry of its name, later entries of that name left out, the
+// missing ones appended in order; a repeated name of no variable stays
+// repeated. The daemon's own stays as it was, however many commands it starts.
 TEST(Variables, ReplaceInheritedInPlaceOnlyInTheCommand)
 {
     launch_options options;
-    options.set_env = {"TCPREMOTEIP=inherited", "PROTO=inherited", "SOCKHERD_TEST_LAST=x"};
+    options.set_env = {"TCPREMOTEIP=inherited", "PROTO=inherited",   "SOCKHERD_TEST_TWICE=1", "TCPREMOTEIP=again",
+                       "PROTO=again",           "SOCKHERD_TEST_TWICE=2", "SOCKHERD_TEST_LAST=x"};
     daemon_process daemon;
     ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "cat", "/proc/self/environ"}, options));
     std::string environ_path = "/proc/" + std::to_string(daemon.pid) + "/environ";
     std::string daemon_environment = harness::read_file(environ_path);
-    ASSERT_NE(daemon_environment.find("PROTO=inherited"), std::string::npos);
+    for (const char *entry : {"PROTO=inherited", "TCPREMOTEIP=again", "PROTO=again", "SOCKHERD_TEST_TWICE=2"})
+        ASSERT_NE(daemon_environment.find(entry), std::string::npos) << "the daemon must start with " << entry;
     for (int i = 0; i < 3; i++) {
         int client_port = 0;
         std::string got = fetch(daemon.port, AF_INET, &client_port);
         std::string expected = daemon_environment;
         expected.replace(expected.find("PROTO=inherited"), 15, "PROTO=TCP");
         expected.replace(expected.find("TCPREMOTEIP=inherited"), 21, "TCPREMOTEIP=127.0.0.1");
+        for (std::string later : {"TCPREMOTEIP=again", "PROTO=again"})
+            expected.erase(expected.find(later + '\0'), later.size() + 1);
         expected += "TCPLOCALIP=127.0.0.1" + std::string(1, '\0') + "TCPLOCALPORT=" + std::to_string(daemon.port) +
                     std::string(1, '\0') + "TCPREMOTEPORT=" + std::to_string(client_port) + std::string(1, '\0');
         EXPECT_EQ(got, expected) << "client " << i;
@@ -199,6 +206,170 @@ TEST(Limit, ZeroWithoutRefusalNeverAccepts)
     EXPECT_EQ(harness::count_open_fds(daemon.pid), fds_before);
     close(client);
 }
+
+// Processes the daemon did not start (here the two that the shell which
+// exec'd it left behind) are collected and logged, but free no slot.
+TEST(Limit, ChildrenFromBeforeExecFreeNoSlot)
+{
+    launch_options options;
+    options.program = "/bin/sh";
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-c", "sleep 60 & sleep 60 & exec \"$@\"", "sh", SOCKHERD_BIN, "-v", "-c", "2", "-1",
+                              "127.0.0.1", "0", "cat"},
+                             options));
+    std::vector<pid_t> foreign = harness::children_of(daemon.pid, false);
+    ASSERT_EQ(foreign.size(), 2u);
+    // Ends what is left of them, and the commands, while the daemon still holds them.
+    struct children_guard {
+        pid_t parent;
+        ~children_guard()
+        {
+            for (pid_t child : harness::children_of(parent, false))
+                kill(child, SIGKILL);
+        }
+    } children{daemon.pid};
+
+    kill(foreign[0], SIGKILL);
+    ASSERT_TRUE(daemon.wait_for_err(std::to_string(foreign[0]) + " closed (0/2)\n"))
+        << harness::bounded_text(daemon.err());
+    int first = harness::connect_loopback(daemon.port);
+    int second = harness::connect_loopback(daemon.port);
+    ASSERT_TRUE(daemon.wait_for_err("(2/2)"));
+    kill(foreign[1], SIGKILL);
+    ASSERT_TRUE(daemon.wait_for_err(std::to_string(foreign[1]) + " closed (2/2)\n"))
+        << harness::bounded_text(daemon.err());
+    int third = harness::connect_loopback(daemon.port);
+    ASSERT_TRUE(harness::write_all(third, "waiting\n"));
+    EXPECT_TRUE(harness::stays_silent(third, 300)) << "both slots are still taken";
+    EXPECT_EQ(harness::count_occurrences(daemon.err(), "connected"), 2);
+
+    close(first);
+    ASSERT_TRUE(daemon.wait_for_err("connected", 3));
+    EXPECT_EQ(harness::read_some(third, 8), "waiting\n");
+    close(second);
+    close(third);
+}
+
+// This process in a network namespace of its own, lo up with the given IPv6
+// addresses, until the guard goes. The single-threaded test process moves
+// itself, so every daemon and client it starts meanwhile is in there too.
+struct private_network {
+    int home = -1;
+    bool moved = false;
+    std::string why_not;  // empty once inside with the addresses
+
+    explicit private_network(const std::vector<std::string> &addresses)
+    {
+        if (system("command -v ip >/dev/null 2>&1") != 0) {
+            why_not = "the ip tool is not installed";
+            return;
+        }
+        home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        moved = home != -1 && unshare(CLONE_NEWNET) == 0;
+        if (!moved) {
+            why_not = "cannot make a network namespace (needs root or CAP_SYS_ADMIN)";
+            return;
+        }
+        std::string setup = "ip link set lo up";
+        for (const auto &address : addresses)
+            setup += " && ip -6 addr add " + address + "/64 dev lo nodad";
+        if (system(setup.c_str()) != 0)
+            why_not = "ip could not set up lo: " + setup;
+    }
+    ~private_network()
+    {
+        if (moved)
+            (void)setns(home, CLONE_NEWNET);
+        if (home != -1)
+            close(home);
+    }
+};
+
+// -C 2: what counts as one source, what its third client gets, and that the
+// source is served again once one of its commands has ended.
+struct source_case {
+    const char *name;
+    std::vector<std::string> options;      // besides -v -C 2 -1
+    const char *bind;
+    std::vector<std::string> one_source;   // the addresses of three clients of one source
+    std::string other_source;
+    const char *turned_away;               // what the third client reads before end of file
+    bool own_network;                      // the addresses exist only in a namespace of the test's own
+};
+
+void PrintTo(const source_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class SourceLimit : public testing::TestWithParam<source_case> {};
+
+TEST_P(SourceLimit, ThirdClientOfOneSourceIsTurnedAwayUntilOneOfItsCommandsEnds)
+{
+    const auto &c = GetParam();
+    std::unique_ptr<private_network> network;
+    if (c.own_network) {
+        std::vector<std::string> addresses = c.one_source;
+        addresses.push_back(c.other_source);
+        network = std::make_unique<private_network>(addresses);
+        if (!network->why_not.empty())
+            GTEST_SKIP() << network->why_not;
+    }
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-v", "-C", "2", "-1", c.bind, "0", "cat"});
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start(args));
+    std::vector<std::string> expected;  // the log, each PID as "PID"
+    auto serve = [&](const std::string &from, int running) {
+        int fd = harness::connect_from(from, daemon.port);
+        EXPECT_TRUE(harness::write_all(fd, "hello\n") && harness::read_some(fd, 6) == "hello\n") << from;
+        expected.push_back("PID connected from " + from + " port " + std::to_string(harness::local_port_of(fd)) +
+                           " (" + std::to_string(running) + "/40)");
+        EXPECT_TRUE(daemon.wait_for_err(expected.back().substr(3) + "\n"));
+        return fd;
+    };
+
+    int first = serve(c.one_source[0], 1);
+    int second = serve(c.one_source[1], 2);
+    int third = harness::connect_from(c.one_source[2], daemon.port);
+    bool eof = false;
+    EXPECT_EQ(harness::read_to_eof(third, &eof), c.turned_away);
+    EXPECT_TRUE(eof);
+    expected.push_back("- refused from " + c.one_source[2] + " port " + std::to_string(harness::local_port_of(third)) +
+                       " (source limit)");
+    ASSERT_TRUE(daemon.wait_for_err("(source limit)\n"));
+    int other = serve(c.other_source, 3);
+    close(first);
+    ASSERT_TRUE(daemon.wait_for_err(" closed (2/40)\n"));
+    expected.push_back("PID closed (2/40)");
+    int again = serve(c.one_source[2], 3);
+
+    std::vector<std::string> lines = harness::split_lines(daemon.err());
+    ASSERT_EQ(lines.size(), expected.size()) << harness::bounded_text(daemon.err());
+    EXPECT_EQ(atol(lines[4].c_str()), atol(lines[0].c_str())) << "the first client's command ended";
+    for (auto &line : lines)
+        if (isdigit(static_cast<unsigned char>(line[0])))
+            line.replace(0, line.find(' '), "PID");
+    EXPECT_EQ(lines, expected);
+    for (int fd : {second, third, other, again})
+        close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Connections, SourceLimit,
+    testing::Values(
+        source_case{"Ipv4RefusedWithText", {"-r", "busy\\r\\n"}, "127.0.0.1",
+                    {"127.0.0.2", "127.0.0.2", "127.0.0.2"}, "127.0.0.3", "busy\r\n", false},
+        source_case{"Ipv4ClosedWithoutRefusal", {}, "127.0.0.1", {"127.0.0.2", "127.0.0.2", "127.0.0.2"},
+                    "127.0.0.3", "", false},
+        // Taken as IPv6, every mapped address would be of ::/64; taken as IPv4, they differ.
+        source_case{"MappedIpv4CountsAsIpv4", {"-6", "-r", "busy\\r\\n"}, "::",
+                    {"127.0.0.1", "127.0.0.1", "127.0.0.1"}, "127.0.0.2", "busy\r\n", false},
+        // The three differ from bit 64 on, the other source in bit 63 alone.
+        source_case{"Ipv6ClientsOfOneSlash64CountTogether", {"-6"}, "::",
+                    {"2001:db8:1::1", "2001:db8:1:0:8000::1", "2001:db8:1:0:ffff:ffff:ffff:ffff"},
+                    "2001:db8:1:1::1", "", true}),
+    [](const testing::TestParamInfo<source_case> &param_info) { return std::string(param_info.param.name); });
 
 TEST(HighDescriptors, ServedBelowTheLimit)
 {

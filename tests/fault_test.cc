@@ -9,9 +9,14 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -252,9 +257,14 @@ TEST(FaultTest, DescriptorExhaustionWithACommandRunningEndsWhenItIsCollected)
 {
     daemon_process daemon;
     ASSERT_TRUE(daemon.start({"-v", "-1", "-c", "2", "127.0.0.1", "0", stress::command_path(), "script"}));
+    int open_fds = harness::count_open_fds(daemon.pid);
     int holder = stress::hold_command(daemon.port);
     ASSERT_NE(holder, -1);
-    int open_fds = harness::count_open_fds(daemon.pid);
+    // The command may answer before the daemon, scheduled after it, has
+    // closed its copy of the connection: a limit one above the daemon's
+    // own descriptors would let the waiting client in.
+    ASSERT_TRUE(harness::eventually([&] { return harness::count_open_fds(daemon.pid) == open_fds; }))
+        << harness::describe_fds(daemon.pid);
     ASSERT_TRUE(set_descriptor_limit_of(daemon.pid, static_cast<rlim_t>(open_fds)));
     int waiting = harness::connect_loopback(daemon.port);
     ASSERT_NE(waiting, -1);
@@ -313,6 +323,121 @@ TEST(FaultTest, AboveTheSelectLimitSilentClientsAreDroppedNotSpun)
         close(fd);
     close(holder);
     EXPECT_TRUE(stress::wait_quiescent(daemon, 1, harness::default_deadline_ms));
+}
+
+// This thread in a network namespace of its own, with lo up, until the guard
+// goes: what it starts (daemon, firewall tool) and the sockets it makes are
+// there too, and a rule made there is gone with the namespace.
+struct private_network {
+    int saved = -1;
+    bool entered = false;
+    std::string failure;  // why there is none
+
+    private_network()
+    {
+        saved = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        if (saved == -1 || unshare(CLONE_NEWNET) == -1) {
+            failure = std::string("cannot make a network namespace: ") + strerror(errno);
+            return;
+        }
+        entered = true;
+        int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq request = {};
+        strcpy(request.ifr_name, "lo");
+        if (probe == -1 || ioctl(probe, SIOCGIFFLAGS, &request) == -1 ||
+            (request.ifr_flags |= IFF_UP, ioctl(probe, SIOCSIFFLAGS, &request) == -1))
+            failure = std::string("cannot bring lo up in the namespace: ") + strerror(errno);
+        if (probe != -1)
+            close(probe);
+    }
+    private_network(const private_network &) = delete;
+    private_network &operator=(const private_network &) = delete;
+    ~private_network()
+    {
+        if (entered && setns(saved, CLONE_NEWNET) == -1)
+            ADD_FAILURE() << "could not go back to the test's network namespace";
+        if (saved != -1)
+            close(saved);
+    }
+};
+
+// The first of names that is an executable file in the usual places, or "".
+std::string find_tool(const std::vector<std::string> &names)
+{
+    for (const auto &name : names)
+        for (const char *dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"})
+            if (access((dir + name).c_str(), X_OK) == 0)
+                return dir + name;
+    return "";
+}
+
+// Drops every TCP packet from port in the current network namespace, with
+// nft or else iptables; "" when done, else why not.
+std::string drop_packets_from(int port)
+{
+    std::string why;
+    std::string nft = find_tool({"nft"});
+    if (!nft.empty()) {
+        harness::launch_options options;
+        options.program = nft;
+        std::string rules = "add table inet sockherd_test; "
+                            "add chain inet sockherd_test input { type filter hook input priority 0; }; "
+                            "add rule inet sockherd_test input tcp sport " + std::to_string(port) + " drop";
+        auto result = harness::run_sockherd({rules}, options);
+        if (result.status == 0)
+            return "";
+        why = "nft failed: " + harness::bounded_text(result.err);
+    }
+    std::string iptables = find_tool({"iptables", "iptables-nft", "iptables-legacy"});
+    if (!iptables.empty()) {
+        harness::launch_options options;
+        options.program = iptables;
+        std::vector<std::string> rule = {"-w", "-A", "INPUT", "-p", "tcp", "--sport",
+                                         std::to_string(port), "-j", "DROP"};
+        auto result = harness::run_sockherd(rule, options);
+        if (result.status == 0)
+            return "";
+        why += "iptables failed: " + harness::bounded_text(result.err);
+    }
+    return why.empty() ? "neither nft (Debian package nftables) nor iptables (package iptables) is installed" : why;
+}
+
+// A client whose packets stop without a word (its host gone, a cable cut):
+// with -K 1 the kernel probes the command's connection after 1 s of silence
+// and gives up after 3 unanswered probes, 1 s apart, so the command reads an
+// error and ends about 4 s after the last packet, instead of never.
+TEST(FaultTest, KeepaliveEndsTheCommandOfAClientWhosePacketsStop)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a network namespace and a firewall rule";
+    const int seconds = 1;
+    private_network network;
+    if (!network.failure.empty())
+        GTEST_SKIP() << network.failure;
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-K", std::to_string(seconds), "-1", "127.0.0.1", "0", "cat"}));
+    int client = harness::connect_loopback(daemon.port);
+    ASSERT_NE(client, -1);
+    ASSERT_TRUE(harness::write_all(client, "x"));
+    ASSERT_EQ(harness::read_some(client, 1), "x") << "the command runs";
+    std::string no_rule = drop_packets_from(harness::local_port_of(client));
+    if (!no_rule.empty()) {
+        close(client);
+        GTEST_SKIP() << no_rule;
+    }
+    auto dropped = std::chrono::steady_clock::now();
+    bool ended = daemon.wait_for_err(" closed (0/40)", 1, (10 * seconds + 5) * 1000);
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - dropped).count();
+    EXPECT_TRUE(ended) << "the command still runs " << waited << " s after its client's packets stopped";
+    if (!ended) {
+        stress::end_children(daemon.pid);  // its client can no longer end it
+        close(client);
+        return;
+    }
+    EXPECT_GE(waited, 2.0 * seconds) << "ended before the probes could have gone unanswered";
+    stress::report("-K %d: the command ended %.1f s after its client's packets stopped being delivered", seconds,
+                   waited);
+    close(client);
 }
 
 // 200 commands block reading one FIFO that the test holds open for writing;

@@ -395,6 +395,41 @@ int connect_loopback(int port, int family, int receive_buffer, int max_segment)
     return fd;
 }
 
+int connect_from(const std::string &source, int port)
+{
+    union {
+        sockaddr any;
+        sockaddr_in v4;
+        sockaddr_in6 v6;
+    } from = {}, to = {};
+    socklen_t length;
+    if (inet_pton(AF_INET6, source.c_str(), &from.v6.sin6_addr) == 1) {
+        from.v6.sin6_family = to.v6.sin6_family = AF_INET6;
+        to.v6.sin6_port = htons(static_cast<uint16_t>(port));
+        to.v6.sin6_addr = in6addr_loopback;
+        length = sizeof from.v6;
+    } else if (inet_pton(AF_INET, source.c_str(), &from.v4.sin_addr) == 1) {
+        from.v4.sin_family = to.v4.sin_family = AF_INET;
+        to.v4.sin_port = htons(static_cast<uint16_t>(port));
+        to.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof from.v4;
+    } else {
+        return -1;
+    }
+    int fd = socket(from.any.sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1)
+        return -1;
+    // The port is chosen at connect, for the pair of addresses: thousands of
+    // clients of one source address cannot run out of ports at bind.
+    int one = 1;
+    setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    if (bind(fd, &from.any, length) == -1 || connect(fd, &to.any, length) == -1) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int local_port_of(int fd)
 {
     sockaddr_storage address = {};

@@ -104,6 +104,9 @@ std::string bounded_text(const std::string &text);
 // the connection small too, so that a long refusal really waits for a
 // client that does not read.
 int connect_loopback(int port, int family = 2 /* AF_INET */, int receive_buffer = 0, int max_segment = 0);
+// Blocking TCP connect from the local address source (IPv4 or IPv6 text) to
+// the loopback address of its family; -1 on failure.
+int connect_from(const std::string &source, int port);
 // The local port of a connected socket of either family.
 int local_port_of(int fd);
 // Reads until end of file or the deadline; eof tells which.

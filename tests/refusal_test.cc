@@ -3,10 +3,16 @@
 #include "harness.h"
 #include "sockherd.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <set>
+#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -45,10 +51,12 @@ int hold_slot(daemon_process &daemon, int count = 1)
     return fd;
 }
 
+// With -C 1 as well, the second client is over both limits: the -c one is
+// checked first, so its line does not name the source limit.
 TEST(Refusal, ClientGetsDecodedTextThenEofAndCountsStayPut)
 {
     daemon_process daemon;
-    ASSERT_TRUE(daemon.start({"-v", "-c", "1", "-r", "busy\\r\\n", "-1", "127.0.0.1", "0", "cat"}));
+    ASSERT_TRUE(daemon.start({"-v", "-c", "1", "-C", "1", "-r", "busy\\r\\n", "-1", "127.0.0.1", "0", "cat"}));
     int holder = hold_slot(daemon);
     int client = harness::connect_loopback(daemon.port);
     int client_port = harness::local_port_of(client);
@@ -188,9 +196,207 @@ TEST(Refusal, TwoHundredClientsEachGetTheTextAndNothingLeaks)
     }));
 }
 
+// A client that speaks first: its bytes are in the daemon's socket before
+// the accept (the daemon is stopped meanwhile), so they are still unread when
+// the text has gone out. They must not turn the close into a reset that
+// throws away what the client has not read yet.
+struct speak_first_case {
+    const char *name;
+    std::vector<std::string> options;
+    std::string text;
+    int receive_buffer;  // 0: the default
+    std::string sent;
+};
+
+void PrintTo(const speak_first_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+// Connects while the daemon is stopped and sends; the daemon goes on once
+// the bytes are in. -1 when the daemon could not be stopped.
+int connect_and_send_before_accept(const daemon_process &daemon, int receive_buffer, const std::string &sent)
+{
+    if (kill(daemon.pid, SIGSTOP) == -1 ||
+        !harness::eventually([&] { return harness::proc_status_field(daemon.pid, "State").substr(0, 1) == "T"; }))
+        return -1;
+    int client = harness::connect_loopback(daemon.port, AF_INET, receive_buffer);
+    // Over loopback the bytes reach the daemon's socket within the send.
+    bool sent_all = client != -1 && harness::write_all(client, sent);
+    kill(daemon.pid, SIGCONT);
+    if (!sent_all && client != -1) {
+        close(client);
+        return -1;
+    }
+    return client;
+}
+
+class SpeakingFirst : public testing::TestWithParam<speak_first_case> {};
+
+TEST_P(SpeakingFirst, ClientGetsWholeTextThenEofNeverReset)
+{
+    const auto &c = GetParam();
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-1", "127.0.0.1", "0", "cat"});
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start(args));
+    int client = connect_and_send_before_accept(daemon, c.receive_buffer, c.sent);
+    ASSERT_NE(client, -1);
+    bool eof = false;
+    std::string received = harness::read_to_eof(client, &eof);
+    close(client);
+    EXPECT_EQ(received.size(), c.text.size());
+    EXPECT_TRUE(received == c.text) << "the text must arrive whole and in order";
+    EXPECT_TRUE(eof) << "end of file after the text, not a reset";
+    EXPECT_EQ(harness::bounded_text(daemon.err()), "");
+}
+
+const std::string request = "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+const std::string text_of_96000 = long_text().substr(0, 96000);
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusal, SpeakingFirst,
+    testing::Values(speak_first_case{"ShortText", {"-c", "0", "-r", "busy\\r\\n"}, "busy\r\n", 0, request},
+                    speak_first_case{"LongTextToSmallReceiveBuffer", {"-c", "0", "-r", text_of_96000}, text_of_96000,
+                                     small_receive_buffer, request},
+                    speak_first_case{"BalancersProxyHeader", {"-p", "-c", "0", "-r", "busy\\n"}, "busy\n", 0,
+                                     "PROXY TCP4 192.0.2.7 198.51.100.9 51234 8080\r\n"}),
+    [](const testing::TestParamInfo<speak_first_case> &param_info) { return std::string(param_info.param.name); });
+
+// The first program on PATH called name, or "".
+std::string program_on_path(const char *name)
+{
+    const char *path = getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    for (size_t start = 0; start <= dirs.size();) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        if (end > start && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+// A real HTTP client sends its request at once and, without a length, reads
+// the body to the end of the connection: the refusal must reach it whole,
+// ended by end of file, however the request and the text cross.
+TEST(Refusal, CurlGetsTheWhole503BodyEveryTime)
+{
+    std::string curl = program_on_path("curl");
+    if (curl.empty())
+        GTEST_SKIP() << "curl is not installed";
+    daemon_process daemon;
+    const char *text = "HTTP/1.0 503 Service Unavailable\\r\\n\\r\\nbusy\\n";
+    ASSERT_TRUE(daemon.start({"-c", "0", "-r", text, "-1", "127.0.0.1", "0", "cat"}));
+    launch_options options;
+    options.program = curl;
+    std::string url = "http://127.0.0.1:" + std::to_string(daemon.port) + "/";
+    for (int i = 0; i < 20; i++) {
+        auto result = harness::run_sockherd({"-s", "-S", "--max-time", "10", "-w", "%{http_code}", url}, options);
+        EXPECT_EQ(result.status, 0) << "run " << i << ": " << harness::bounded_text(result.err);
+        EXPECT_EQ(result.out, "busy\n503") << "run " << i;
+    }
+}
+
+// The descriptors of pid, by number.
+std::set<int> open_fds(pid_t pid)
+{
+    std::set<int> fds;
+    for (const auto &line : harness::split_lines(harness::describe_fds(pid)))
+        fds.insert(atoi(line.c_str()));
+    return fds;
+}
+
+// The one descriptor in now that is not in before, or -1.
+int new_fd(const std::set<int> &before, const std::set<int> &now)
+{
+    std::vector<int> added;
+    for (int fd : now)
+        if (before.count(fd) == 0)
+            added.push_back(fd);
+    return added.size() == 1 ? added[0] : -1;
+}
+
+// The timeout argument of the wait pid sleeps in, as /proc shows it; "" while it runs.
+std::string wait_timeout_argument(pid_t pid)
+{
+    std::istringstream call(harness::read_file("/proc/" + std::to_string(pid) + "/syscall"));
+    std::string field[6];
+    for (auto &one : field)
+        call >> one;
+    return field[5];
+}
+
+// After the text a refused client may go on sending and never close, or read
+// it and fall silent: either way the daemon lets it go about two seconds
+// later, without spinning meanwhile, and then waits without a timeout again.
+TEST(Refusal, LingeringClientsAreLetGoWithinThreeSecondsWithoutSpinning)
+{
+    using std::chrono::steady_clock;
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-c", "0", "-r", "busy\\r\\n", "-1", "127.0.0.1", "0", "cat"}));
+    std::set<int> idle = open_fds(daemon.pid);
+    long cpu_before = harness::cpu_ticks(daemon.pid);
+    auto window_start = steady_clock::now();
+
+    int sender = harness::connect_loopback(daemon.port);
+    ASSERT_EQ(harness::read_some(sender, 6), "busy\r\n");
+    auto sender_text = steady_clock::now();
+    std::set<int> with_sender = open_fds(daemon.pid);
+    int sender_fd = new_fd(idle, with_sender);
+    int silent = harness::connect_loopback(daemon.port);
+    bool eof = false;
+    EXPECT_EQ(harness::read_to_eof(silent, &eof, 5000), "busy\r\n");
+    EXPECT_TRUE(eof);
+    auto silent_text = steady_clock::now();
+    int silent_fd = new_fd(with_sender, open_fds(daemon.pid));
+    ASSERT_NE(sender_fd, -1) << harness::describe_fds(daemon.pid);
+    ASSERT_NE(silent_fd, -1) << harness::describe_fds(daemon.pid);
+    EXPECT_TRUE(harness::eventually([&] { return wait_timeout_argument(daemon.pid).substr(0, 2) == "0x" &&
+                                                 wait_timeout_argument(daemon.pid) != "0x0"; }, 1000))
+        << "while a client lingers the wait has a timeout";
+
+    // 512 bytes every 20 ms, until the daemon lets the sender go or 4 s are over.
+    double sender_released = -1;
+    double silent_released = -1;
+    const std::string chunk(512, 's');
+    bool sending = true;
+    while (steady_clock::now() - window_start < std::chrono::seconds(4)) {
+        if (sending)
+            sending = harness::write_all(sender, chunk);  // fails once the daemon has closed
+        std::set<int> now = open_fds(daemon.pid);
+        auto since = [&](steady_clock::time_point text) {
+            return std::chrono::duration<double>(steady_clock::now() - text).count();
+        };
+        if (sender_released < 0 && now.count(sender_fd) == 0)
+            sender_released = since(sender_text);
+        if (silent_released < 0 && now.count(silent_fd) == 0)
+            silent_released = since(silent_text);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    long cpu = harness::cpu_ticks(daemon.pid) - cpu_before;
+    EXPECT_GE(sender_released, 0) << "the sending client still holds a descriptor after 4 s";
+    EXPECT_LE(sender_released, 3.0);
+    EXPECT_GE(silent_released, 0) << "the silent client still holds a descriptor after 4 s";
+    EXPECT_LE(silent_released, 3.0);
+    EXPECT_LT(cpu, 30) << "clock ticks in 4 s; a spin takes about 100 a second";
+    EXPECT_TRUE(harness::eventually([&] { return wait_timeout_argument(daemon.pid) == "0x0"; }, 1000))
+        << "with no client lingering the wait has no timeout";
+    EXPECT_EQ(open_fds(daemon.pid), idle);
+    EXPECT_EQ(harness::bounded_text(daemon.err()), "") << "nothing new is logged";
+    printf("[ figures  ] released %.2f s (sending) and %.2f s (silent) after the text; %ld ticks in 4 s\n",
+           sender_released, silent_released, cpu);
+    close(sender);
+    close(silent);
+}
+
 struct drop_case {
     const char *name;
     bool verbose;
+    const char *limit;  // -c 0, or -C 0: every client over its source's limit
 };
 
 void PrintTo(const drop_case &c, std::ostream *out)
@@ -206,7 +412,7 @@ TEST_P(AtLimitHighDescriptor, IsDroppedWhileLowOneIsRefused)
     launch_options options;
     options.extra_fds_from = 6;  // socket and self-pipe take 3 to 5; 1023 stays free
     options.extra_fds_to = 1022;
-    std::vector<std::string> args = {"-c", "0", "-r", long_text(), "-1", "127.0.0.1", "0", "cat"};
+    std::vector<std::string> args = {GetParam().limit, "0", "-r", long_text(), "-1", "127.0.0.1", "0", "cat"};
     if (GetParam().verbose)
         args.insert(args.begin(), "-v");
     daemon_process daemon;
@@ -233,7 +439,8 @@ TEST_P(AtLimitHighDescriptor, IsDroppedWhileLowOneIsRefused)
 }
 
 INSTANTIATE_TEST_SUITE_P(Refusal, AtLimitHighDescriptor,
-                         testing::Values(drop_case{"Verbose", true}, drop_case{"Quiet", false}),
+                         testing::Values(drop_case{"Verbose", true, "-c"}, drop_case{"Quiet", false, "-c"},
+                                         drop_case{"OverSourceLimit", true, "-C"}),
                          [](const testing::TestParamInfo<drop_case> &param_info) {
                              return std::string(param_info.param.name);
                          });
@@ -284,6 +491,8 @@ TEST(PendingList, SeveralRecordsFinishInOnePass)
         refuse_connection(ends[i], &remote, false);
     }
     // Newest first: ends[4] is the head.
+    fd_set unread;
+    FD_ZERO(&unread);
     fd_set writable;
     FD_ZERO(&writable);
     int expected[] = {4, 3, 2, 1, 0};
@@ -296,7 +505,7 @@ TEST(PendingList, SeveralRecordsFinishInOnePass)
     }
     for (int gone : {4, 3, 2, 0})
         close(peers[gone]);  // their next write fails
-    drain_pending_writes(&writable);
+    drain_pending_writes(&unread, &writable);
     ASSERT_NE(pending_list, nullptr);
     EXPECT_EQ(pending_list->conn_fd, ends[1]);
     EXPECT_EQ(pending_list->next_pending, nullptr);
@@ -304,8 +513,101 @@ TEST(PendingList, SeveralRecordsFinishInOnePass)
     close(peers[1]);
     FD_ZERO(&writable);
     FD_SET(ends[1], &writable);
-    drain_pending_writes(&writable);
+    drain_pending_writes(&unread, &writable);
     EXPECT_EQ(pending_list, nullptr);
+    settings = settings_record{};
+}
+
+// Lingering records and records still sending side by side, finished in one
+// drain by each way a record ends (a failed send; the last byte sent to a
+// client that has already closed, so the record starts lingering and ends in
+// the same step; the client closing; the time up), next to one of each kind
+// that stays. The sets are the ones select gives for them, as in the loop.
+TEST(PendingList, LingeringAndSendingRecordsFinishInOnePass)
+{
+    using namespace sockherd;
+    std::string short_text = "no\n";
+    std::string medium_text(12000, 'm');  // more than one send into a 4 KiB buffer takes
+    std::string long_text(1 << 20, 'l');
+    settings = settings_record{};
+    socket_address remote = {};
+    remote.v4.sin_family = AF_INET;
+    // Oldest first; the list holds them newest first.
+    enum { linger_stays, linger_time_up, send_stays, linger_client_closes, send_completes_to_closed, send_fails };
+    const int count = 6;
+    const std::string *texts[count] = {&short_text, &short_text, &medium_text, &short_text, &medium_text, &long_text};
+    int ends[count];
+    int peers[count];
+    for (int i = 0; i < count; i++) {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        ends[i] = pair[0];
+        peers[i] = pair[1];
+        int small = 4096;
+        ASSERT_EQ(setsockopt(ends[i], SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+        settings.refuse_response = const_cast<char *>(texts[i]->c_str());
+        refuse_connection(ends[i], &remote, false);
+    }
+    settings.refuse_response = nullptr;
+    int index = count;
+    for (pending_write *record = pending_list; record != nullptr; record = record->next_pending) {
+        ASSERT_GT(index, 0);
+        EXPECT_EQ(record->conn_fd, ends[--index]);
+        EXPECT_EQ(record->lingering, texts[index] == &short_text) << index;
+    }
+    ASSERT_EQ(index, 0);
+
+    for (pending_write *record = pending_list; record != nullptr; record = record->next_pending)
+        if (record->conn_fd == ends[linger_time_up])
+            record->linger_until = timespec{0, 0};
+    for (int gone : {linger_client_closes, send_fails}) {
+        close(peers[gone]);
+        peers[gone] = -1;
+    }
+    // Room for the rest of the text, and the client's side already shut.
+    std::string received;
+    char piece[4096];
+    for (ssize_t got; (got = recv(peers[send_completes_to_closed], piece, sizeof piece, MSG_DONTWAIT)) > 0;)
+        received.append(piece, static_cast<size_t>(got));
+    ASSERT_LT(received.size(), medium_text.size());
+    ASSERT_EQ(shutdown(peers[send_completes_to_closed], SHUT_WR), 0);
+
+    fd_set readable;
+    fd_set writable;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    int max_fd = -1;
+    for (pending_write *record = pending_list; record != nullptr; record = record->next_pending) {
+        FD_SET(record->conn_fd, record->lingering ? &readable : &writable);
+        max_fd = std::max(max_fd, record->conn_fd);
+    }
+    timeval no_wait = {0, 0};
+    ASSERT_GT(select(max_fd + 1, &readable, &writable, nullptr, &no_wait), 0);
+    drain_pending_writes(&readable, &writable);
+
+    ASSERT_NE(pending_list, nullptr);
+    EXPECT_EQ(pending_list->conn_fd, ends[send_stays]);
+    EXPECT_FALSE(pending_list->lingering);
+    ASSERT_NE(pending_list->next_pending, nullptr);
+    EXPECT_EQ(pending_list->next_pending->conn_fd, ends[linger_stays]);
+    EXPECT_TRUE(pending_list->next_pending->lingering);
+    EXPECT_EQ(pending_list->next_pending->next_pending, nullptr);
+    // No descriptor has been made since: a closed number is still free.
+    for (int finished : {linger_time_up, linger_client_closes, send_completes_to_closed, send_fails})
+        EXPECT_EQ(fcntl(ends[finished], F_GETFD), -1) << "record " << finished << " is finished: closed";
+    bool eof = false;
+    received += harness::read_to_eof(peers[send_completes_to_closed], &eof, 1000);
+    EXPECT_TRUE(received == medium_text && eof) << received.size() << " bytes";
+
+    while (pending_list != nullptr) {
+        pending_write *record = pending_list;
+        pending_list = record->next_pending;
+        close(record->conn_fd);
+        free(record);
+    }
+    for (int peer : peers)
+        if (peer != -1)
+            close(peer);
     settings = settings_record{};
 }
 

@@ -1,19 +1,29 @@
 // From the command line to the idle loop: binding, the port line, resolver
-// and privilege failures, the descriptors and signal state the daemon keeps.
+// and privilege failures, the descriptors and signal state the daemon keeps;
+// a socket from the service manager, the readiness notice, and the daemon
+// as the first process of a PID namespace.
 #include "harness.h"
 
 #include <arpa/inet.h>
+#include <chrono>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <memory>
 #include <netdb.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -93,6 +103,19 @@ TEST(Binding, Ipv6Loopback)
     close(client);
 }
 
+// Leading zeros, however many, do not make a port out of range: the value counts.
+TEST(Binding, PortWithLeadingZerosIsItsValue)
+{
+    daemon_process any;
+    ASSERT_TRUE(any.start({"-1", "127.0.0.1", "00000", "cat"}));
+    EXPECT_GT(any.port, 0);
+    int free_port = any.port;
+    any.stop();  // its port is free again
+    daemon_process exact;
+    ASSERT_TRUE(exact.start({"-1", "127.0.0.1", "0000000000000000" + std::to_string(free_port), "cat"}));
+    EXPECT_EQ(exact.port, free_port);
+}
+
 TEST(Binding, PortInUseIsFatal)
 {
     daemon_process first;
@@ -111,6 +134,11 @@ struct resolver_case {
     int family;
 };
 
+void PrintTo(const resolver_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
 class ResolverFailure : public testing::TestWithParam<resolver_case> {};
 
 TEST_P(ResolverFailure, PrintsResolverTextAndExits20)
@@ -121,6 +149,7 @@ TEST_P(ResolverFailure, PrintsResolverTextAndExits20)
     auto result = run_sockherd(c.args);
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(harness::bounded_text(result.err), expected + "\n");
+    EXPECT_EQ(result.out, "") << "no socket, no port line";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -129,7 +158,15 @@ INSTANTIATE_TEST_SUITE_P(
         resolver_case{"UnknownService", {"127.0.0.1", "no-such-service-here", "cat"}, "127.0.0.1",
                       "no-such-service-here", AF_INET},
         resolver_case{"UnknownHost", {"no-such-host.invalid", "0", "cat"}, "no-such-host.invalid", "0", AF_INET},
-        resolver_case{"Ipv4LiteralWithIpv6", {"-6", "127.0.0.1", "0", "cat"}, "127.0.0.1", "0", AF_INET6}),
+        resolver_case{"Ipv4LiteralWithIpv6", {"-6", "127.0.0.1", "0", "cat"}, "127.0.0.1", "0", AF_INET6},
+        // The resolver would take these modulo 65536 (65636 as port 100); the
+        // daemon gives them the text of a service the resolver does not know.
+        resolver_case{"PortJustAboveRange", {"-1", "127.0.0.1", "65536", "cat"}, "127.0.0.1",
+                      "no-such-service-here", AF_INET},
+        resolver_case{"PortWrappingToAnother", {"-1", "127.0.0.1", "65636", "cat"}, "127.0.0.1",
+                      "no-such-service-here", AF_INET},
+        resolver_case{"PortOfElevenDigits", {"-1", "127.0.0.1", "99999999999", "cat"}, "127.0.0.1",
+                      "no-such-service-here", AF_INET}),
     [](const testing::TestParamInfo<resolver_case> &param_info) { return std::string(param_info.param.name); });
 
 TEST(Privileges, RefusedSetgidAfterPortLine)
@@ -328,7 +365,17 @@ INSTANTIATE_TEST_SUITE_P(
         socket_option_case{"NoDelayOption", {"-D"}, true,
                            [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_NODELAY) != 0; }, 1},
         socket_option_case{"NoDelayOnlyWithOption", {}, true,
-                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_NODELAY) != 0; }, 0}),
+                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_NODELAY) != 0; }, 0},
+        socket_option_case{"KeepaliveOption", {"-K", "7"}, true,
+                           [](int fd) { return int_option(fd, SOL_SOCKET, SO_KEEPALIVE) != 0; }, 1},
+        socket_option_case{"KeepaliveIdleTime", {"-K", "7"}, true,
+                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE); }, 7},
+        socket_option_case{"KeepaliveProbeInterval", {"-K", "32767"}, true,
+                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL); }, 32767},
+        socket_option_case{"KeepaliveProbeCount", {"-K", "1"}, true,
+                           [](int fd) { return int_option(fd, IPPROTO_TCP, TCP_KEEPCNT); }, 3},
+        socket_option_case{"KeepaliveOnlyWithOption", {}, true,
+                           [](int fd) { return int_option(fd, SOL_SOCKET, SO_KEEPALIVE) != 0; }, 0}),
     [](const testing::TestParamInfo<socket_option_case> &param_info) { return std::string(param_info.param.name); });
 
 struct fatal_case {
@@ -337,6 +384,7 @@ struct fatal_case {
     int busy_from;        // inherited descriptors from here up to 1023; -1: none
     const char *message;
     bool port_printed;    // -1 prints the port line before this failure
+    std::vector<std::string> options = {};
 };
 
 void PrintTo(const fatal_case &c, std::ostream *out)
@@ -361,17 +409,480 @@ TEST_P(StartupFatal, EndsWithMessageAndStatus20)
             rlimit files = {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
             setrlimit(RLIMIT_NOFILE, &files);
         };
-    auto result = run_sockherd({"-1", "127.0.0.1", "0", "cat"}, options);
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-1", "127.0.0.1", "0", "cat"});
+    auto result = run_sockherd(args, options);
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(harness::bounded_text(result.err), std::string(c.message) + "\n");
-    EXPECT_EQ(harness::count_occurrences(result.out, "\n"), c.port_printed ? 1 : 0) << result.out;
+    if (c.port_printed) {
+        EXPECT_EQ(harness::count_occurrences(result.out, "\n"), 1) << result.out;
+    } else {
+        EXPECT_EQ(result.out, "");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Startup, StartupFatal,
     testing::Values(fatal_case{"NoDescriptorsForPipe", 5, -1, "unable to create self-pipe", true},
                     fatal_case{"ListeningSocketBeyondSelect", 0, 3, "descriptor too high for select", false},
-                    fatal_case{"PipeBeyondSelect", 0, 4, "descriptor too high for select", true}),
+                    fatal_case{"PipeBeyondSelect", 0, 4, "descriptor too high for select", true},
+                    fatal_case{"SourceLimitWithProxyHeaders", 0, -1, "-C cannot be used with -p", false,
+                               {"-C", "1", "-p"}}),
     [](const testing::TestParamInfo<fatal_case> &param_info) { return std::string(param_info.param.name); });
+
+// Behind a wrapper (systemd-socket-activate, unshare) start() would wait for
+// the wrapper itself to catch SIGCHLD, so the port option goes in joined to
+// -v, where start() does not look for it, and the test reads the line.
+const char *const verbose_port_line = "-v1";
+
+// The port line on fd; -1 when none comes in time.
+int read_port_line(int fd)
+{
+    std::string line;
+    while (line.find('\n') == std::string::npos) {
+        std::string more = harness::read_some(fd, 1);
+        if (more.empty())
+            return -1;
+        line += more;
+    }
+    return atoi(line.c_str());
+}
+
+// A loopback port nothing listens on just now, for a program that cannot be given 0.
+int free_port()
+{
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(probe);
+    return port;
+}
+
+// systemd's own tool binds, waits for the first client and then execs the
+// daemon with the socket on descriptor 3: that client and the next are served
+// on it, the command holds neither the socket nor a LISTEN_ variable, and -6
+// changes nothing about the manager's IPv4 socket.
+TEST(SocketActivation, SystemdSocketServesClientsAndStaysOutOfTheCommand)
+{
+    const char *tool = "/usr/bin/systemd-socket-activate";
+    if (access(tool, X_OK) != 0)
+        GTEST_SKIP() << "systemd-socket-activate is not installed (Debian package systemd)";
+    const char *script = "echo \"$PROTO|$TCPLOCALIP|$TCPLOCALPORT|$TCPREMOTEIP|$TCPREMOTEPORT\"; "
+                         "env | grep ^LISTEN_; ls /proc/$$/fd";
+    launch_options options;
+    options.program = tool;
+    std::unique_ptr<daemon_process> daemon;
+    int port = -1;
+    // Port 0 is refused: take a free one, and another if a program took it first.
+    for (int attempt = 0; attempt < 5 && port == -1; attempt++) {
+        int candidate = free_port();
+        std::string listening = "Listening on 127.0.0.1:" + std::to_string(candidate) + " as 3.";
+        daemon = std::make_unique<daemon_process>();
+        ASSERT_TRUE(daemon->start({"--fdname=web", "-l", "127.0.0.1:" + std::to_string(candidate), SOCKHERD_BIN,
+                                   "-L", "-6", verbose_port_line, "sh", "-c", script},
+                                  options));
+        bool ended = false;
+        ASSERT_TRUE(harness::eventually([&] {
+            int status;
+            ended = ended || daemon->wait_exit(status, 0);
+            return ended || daemon->err().find(listening) != std::string::npos;
+        }));
+        if (!ended)
+            port = candidate;
+    }
+    ASSERT_NE(port, -1) << "no free port in five tries; last: " << harness::bounded_text(daemon->err());
+    for (int i = 0; i < 2; i++) {
+        int client = harness::connect_loopback(port);
+        ASSERT_NE(client, -1) << "client " << i;
+        if (i == 0) {
+            ASSERT_EQ(read_port_line(daemon->out_fd), port) << harness::bounded_text(daemon->err());
+        }
+        std::string expected = "TCP|127.0.0.1|" + std::to_string(port) + "|127.0.0.1|" +
+                               std::to_string(harness::local_port_of(client)) + "\n0\n1\n2\n";
+        bool eof = false;
+        EXPECT_EQ(harness::read_to_eof(client, &eof), expected) << "client " << i;
+        EXPECT_TRUE(eof);
+        close(client);
+    }
+    EXPECT_TRUE(daemon->wait_for_err(" connected from 127.0.0.1 port ", 2));
+    EXPECT_NE(harness::read_file("/proc/" + std::to_string(daemon->pid) + "/environ").find("LISTEN_FDNAMES=web"),
+              std::string::npos)
+        << "the daemon itself was given all three variables";
+    EXPECT_EQ(fd_flags(daemon->pid, 3) & (O_NONBLOCK | O_CLOEXEC), O_NONBLOCK | O_CLOEXEC);
+}
+
+// What a service manager may wrongly pass: put on descriptor 3 in the child
+// just before exec, when every descriptor from 3 up is closed.
+enum class passed { nothing, listening_tcp, udp, unconnected_tcp, listening_unix, pipe };
+
+void pass_on_descriptor_3(passed kind)
+{
+    int fd = -1;
+    sockaddr_in loopback = {};
+    loopback.sin_family = AF_INET;
+    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_un unnamed = {};
+    unnamed.sun_family = AF_UNIX;
+    int ends[2];
+    switch (kind) {
+    case passed::nothing: return;
+    case passed::listening_tcp:
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&loopback), sizeof loopback) == -1 || listen(fd, 1) == -1)
+            _exit(97);
+        break;
+    case passed::udp: fd = socket(AF_INET, SOCK_DGRAM, 0); break;
+    case passed::unconnected_tcp: fd = socket(AF_INET, SOCK_STREAM, 0); break;
+    case passed::listening_unix:
+        fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        // The family alone: the kernel picks an abstract name.
+        if (bind(fd, reinterpret_cast<sockaddr *>(&unnamed), sizeof(sa_family_t)) == -1 || listen(fd, 1) == -1)
+            _exit(97);
+        break;
+    case passed::pipe:
+        if (pipe(ends) == -1)
+            _exit(97);
+        fd = ends[0];  // the write end stays open on 4
+        break;
+    }
+    if (fd != 3)
+        _exit(97);
+}
+
+// In the child: text (room after "LISTEN_PID=") gets the child's own id, which
+// the program keeps across exec. No stdio after fork.
+void write_own_pid(char *text)
+{
+    char digits[20];
+    int count = 0;
+    for (long pid = getpid(); pid > 0; pid /= 10)
+        digits[count++] = static_cast<char>('0' + pid % 10);
+    while (count > 0)
+        *text++ = digits[--count];
+    *text = '\0';
+}
+
+struct manager_socket_case {
+    const char *name;
+    const char *listen_pid;  // "daemon", "test" (this process), or nullptr: unset
+    const char *listen_fds;  // nullptr: unset
+    passed on_fd_3;
+    const char *message;
+};
+
+void PrintTo(const manager_socket_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class ManagerSocketRefused : public testing::TestWithParam<manager_socket_case> {};
+
+TEST_P(ManagerSocketRefused, EndsWithMessageAndStatus20)
+{
+    const auto &c = GetParam();
+    launch_options options;
+    options.unset_env = {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES"};
+    if (c.listen_fds != nullptr)
+        options.set_env.push_back(std::string("LISTEN_FDS=") + c.listen_fds);
+    bool daemon_pid = c.listen_pid != nullptr && std::string(c.listen_pid) == "daemon";
+    if (daemon_pid)
+        options.set_env.push_back("LISTEN_PID=" + std::string(20, '-'));  // filled in by the child
+    else if (c.listen_pid != nullptr)
+        options.set_env.push_back("LISTEN_PID=" + std::to_string(getpid()));
+    passed kind = c.on_fd_3;
+    options.before_exec = [&options, kind, daemon_pid] {
+        pass_on_descriptor_3(kind);
+        if (daemon_pid)
+            write_own_pid(options.set_env.back().data() + strlen("LISTEN_PID="));
+    };
+    auto result = run_sockherd({"-L", "-1", "cat"}, options);
+    EXPECT_EQ(result.status, 20);
+    EXPECT_EQ(harness::bounded_text(result.err), std::string(c.message) + "\n");
+    EXPECT_EQ(result.out, "");
+}
+
+const char *const no_socket = "no socket from the service manager";
+const char *const not_listening_tcp = "socket from the service manager is not a listening TCP socket";
+
+INSTANTIATE_TEST_SUITE_P(
+    Startup, ManagerSocketRefused,
+    testing::Values(
+        manager_socket_case{"NoVariables", nullptr, nullptr, passed::listening_tcp, no_socket},
+        manager_socket_case{"PidOfAnotherProcess", "test", "1", passed::listening_tcp, no_socket},
+        manager_socket_case{"CountNotANumber", "daemon", "abc", passed::listening_tcp, no_socket},
+        manager_socket_case{"TwoAnnounced", "daemon", "2", passed::listening_tcp,
+                            "expected one socket from the service manager"},
+        manager_socket_case{"UdpSocket", "daemon", "1", passed::udp, not_listening_tcp},
+        manager_socket_case{"TcpSocketNotListening", "daemon", "1", passed::unconnected_tcp, not_listening_tcp},
+        manager_socket_case{"ListeningUnixSocket", "daemon", "1", passed::listening_unix, not_listening_tcp},
+        manager_socket_case{"Pipe", "daemon", "1", passed::pipe, not_listening_tcp},
+        manager_socket_case{"DescriptorClosed", "daemon", "1", passed::nothing, not_listening_tcp}),
+    [](const testing::TestParamInfo<manager_socket_case> &param_info) { return std::string(param_info.param.name); });
+
+// A datagram socket for readiness notices, named as NOTIFY_SOCKET names it:
+// a path, an abstract name ("@" for the leading zero byte), or a path that
+// nothing is bound to.
+enum class notify_target { path, abstract_name, nothing };
+
+struct notify_listener {
+    int fd = -1;
+    std::string name;
+    std::string directory;
+
+    explicit notify_listener(notify_target target)
+    {
+        char made[] = "/tmp/sockherd-notify-XXXXXX";
+        if (mkdtemp(made) == nullptr)
+            return;
+        directory = made;
+        name = target == notify_target::abstract_name ? "@" + directory.substr(5) : directory + "/notify";
+        if (target == notify_target::nothing)
+            return;
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        memcpy(address.sun_path, name.data(), name.size());
+        if (name[0] == '@')
+            address.sun_path[0] = '\0';
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&address),
+                 static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) == -1) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    notify_listener(const notify_listener &) = delete;
+    notify_listener &operator=(const notify_listener &) = delete;
+    ~notify_listener()
+    {
+        if (fd != -1)
+            close(fd);
+        unlink((directory + "/notify").c_str());
+        rmdir(directory.c_str());
+    }
+
+    // The next datagram, or "(none)" when none comes within wait_ms.
+    std::string receive(int wait_ms) const
+    {
+        pollfd ready = {fd, POLLIN, 0};
+        char buffer[256];
+        if (poll(&ready, 1, wait_ms) != 1)
+            return "(none)";
+        ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        return got < 0 ? "(none)" : std::string(buffer, static_cast<size_t>(got));
+    }
+};
+
+struct readiness_case {
+    const char *name;
+    notify_target target;
+};
+
+void PrintTo(const readiness_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class Readiness : public testing::TestWithParam<readiness_case> {};
+
+TEST_P(Readiness, ToldOnceOrWarnedAndClientsServedWithoutNotifySocket)
+{
+    const auto &c = GetParam();
+    notify_listener listener(c.target);
+    ASSERT_TRUE(c.target == notify_target::nothing || listener.fd != -1) << listener.name;
+    launch_options options;
+    options.set_env = {"NOTIFY_SOCKET=" + listener.name};
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "sh", "-c", "echo \"${NOTIFY_SOCKET-unset}\""}, options));
+    std::string warning = c.target == notify_target::nothing ? "unable to notify the service manager\n" : "";
+    if (c.target == notify_target::nothing) {
+        ASSERT_TRUE(daemon.wait_for_err(warning));
+    } else {
+        ASSERT_EQ(listener.receive(harness::default_deadline_ms), "READY=1");
+    }
+    for (int i = 0; i < 2; i++) {
+        int client = harness::connect_loopback(daemon.port);
+        EXPECT_EQ(harness::read_to_eof(client), "unset\n") << "client " << i;
+        close(client);
+    }
+    if (c.target != notify_target::nothing) {
+        EXPECT_EQ(listener.receive(300), "(none)") << "one notice only";
+    }
+    EXPECT_EQ(harness::bounded_text(daemon.err()), warning);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Startup, Readiness,
+    testing::Values(readiness_case{"Path", notify_target::path},
+                    readiness_case{"AbstractName", notify_target::abstract_name},
+                    readiness_case{"NamesNothing", notify_target::nothing}),
+    [](const testing::TestParamInfo<readiness_case> &param_info) { return std::string(param_info.param.name); });
+
+// The notice comes after the last step that can still fail: the self-pipe.
+TEST(Readiness, NotSentWhenStartupFailsAfterThePortLine)
+{
+    notify_listener listener(notify_target::path);
+    ASSERT_NE(listener.fd, -1);
+    launch_options options;
+    options.set_env = {"NOTIFY_SOCKET=" + listener.name};
+    options.before_exec = [] {
+        rlimit files = {5, 5};  // 0 to 2, the listening socket, and one more: no pipe
+        setrlimit(RLIMIT_NOFILE, &files);
+    };
+    auto result = run_sockherd({"-1", "127.0.0.1", "0", "cat"}, options);
+    EXPECT_EQ(result.status, 20);
+    EXPECT_EQ(harness::bounded_text(result.err), "unable to create self-pipe\n");
+    EXPECT_EQ(listener.receive(0), "(none)");
+}
+
+// The daemon as the first process of a new PID namespace, under unshare,
+// which passes the daemon's exit status on as its own. The daemon is not our
+// child: it is ended through a pidfd taken while unshare still held it, then
+// unshare is killed and reaped.
+struct namespaced_daemon {
+    daemon_process unshare;
+    pid_t pid = -1;  // the daemon as this process sees it
+    int pidfd = -1;
+    int port = -1;
+
+    namespaced_daemon() = default;
+    namespaced_daemon(const namespaced_daemon &) = delete;
+    namespaced_daemon &operator=(const namespaced_daemon &) = delete;
+    ~namespaced_daemon()
+    {
+        if (pidfd == -1)
+            return;
+        (void)syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+        pollfd ended = {pidfd, POLLIN, 0};
+        (void)poll(&ended, 1, harness::default_deadline_ms);
+        close(pidfd);
+    }
+
+    // Starts "sockherd -v1 args..." as PID 1 and waits until it is in its loop.
+    bool start(const std::vector<std::string> &args, const launch_options &options = {})
+    {
+        launch_options wrapped = options;
+        wrapped.program = "/usr/bin/unshare";
+        std::vector<std::string> line = {"--pid", "--fork", "--kill-child", SOCKHERD_BIN, verbose_port_line};
+        line.insert(line.end(), args.begin(), args.end());
+        if (!unshare.start(line, wrapped) || (port = read_port_line(unshare.out_fd)) <= 0)
+            return false;
+        std::vector<pid_t> children = harness::children_of(unshare.pid, false);
+        if (children.size() != 1)
+            return false;
+        pid = children[0];
+        pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        return pidfd != -1 && harness::proc_status_field(pid, "NSpid").ends_with("\t1") &&
+               harness::eventually([&] { return harness::catches_sigchld(pid); });
+    }
+};
+
+// Empty when this process may make a PID namespace; else why not.
+std::string pid_namespace_refused()
+{
+    if (geteuid() != 0)
+        return "needs root for a new PID namespace";
+    launch_options options;
+    options.program = "/usr/bin/unshare";
+    if (access(options.program.c_str(), X_OK) != 0)
+        return "unshare is not installed (Debian package util-linux)";
+    auto result = run_sockherd({"--pid", "--fork", "--kill-child", "true"}, options);
+    return result.status == 0 ? "" : "unshare --pid fails here: " + harness::bounded_text(result.err);
+}
+
+#define SKIP_UNLESS_PID_NAMESPACE()                                  \
+    do {                                                             \
+        std::string pid_namespace_reason = pid_namespace_refused(); \
+        if (!pid_namespace_reason.empty())                           \
+            GTEST_SKIP() << pid_namespace_reason;                    \
+    } while (0)
+
+struct init_signal_case {
+    const char *name;
+    int ignored_at_start;  // 0: every signal at its default action
+    int signal_number;
+    int status;  // the daemon's exit status; -1: it goes on serving
+};
+
+void PrintTo(const init_signal_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class FirstProcessOfPidNamespace : public testing::TestWithParam<init_signal_case> {};
+
+// The first client shows the command's ignored signals, and that the daemon
+// is in its loop, handlers and all, before the signal is sent.
+TEST_P(FirstProcessOfPidNamespace, StopSignalEndsItUnlessStartedIgnored)
+{
+    SKIP_UNLESS_PID_NAMESPACE();
+    const auto &c = GetParam();
+    launch_options options;
+    int ignored = c.ignored_at_start;
+    if (ignored != 0)
+        options.before_exec = [ignored] { signal(ignored, SIG_IGN); };
+    namespaced_daemon daemon;
+    ASSERT_TRUE(daemon.start({"127.0.0.1", "0", "grep", "SigIgn", "/proc/self/status"}, options));
+    std::string command_ignores =
+        "SigIgn:\t" + harness::mask_text(ignored != 0 ? std::vector<int>{ignored} : std::vector<int>{}) + "\n";
+    auto served = [&] {
+        int client = harness::connect_loopback(daemon.port);
+        std::string reply = harness::read_to_eof(client);
+        close(client);
+        return reply;
+    };
+    EXPECT_EQ(served(), command_ignores);
+    auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(daemon.pid, c.signal_number), 0);
+    int status = -1;
+    bool ended = daemon.unshare.wait_exit(status, c.status == -1 ? 500 : harness::default_deadline_ms);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    if (c.status == -1) {
+        ASSERT_FALSE(ended) << "ended with status " << status;
+        EXPECT_EQ(served(), command_ignores);
+        return;
+    }
+    ASSERT_TRUE(ended) << "still running " << seconds << " s after the signal";
+    RecordProperty("seconds_to_end", std::to_string(seconds));
+    EXPECT_EQ(status, c.status);
+    EXPECT_LT(seconds, 5.0) << "at once; 5 s for a loaded machine";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Startup, FirstProcessOfPidNamespace,
+    testing::Values(init_signal_case{"SigtermEndsWith143", 0, SIGTERM, 143},
+                    init_signal_case{"SigintEndsWith130", 0, SIGINT, 130},
+                    init_signal_case{"IgnoredSigtermStaysIgnored", SIGTERM, SIGTERM, -1}),
+    [](const testing::TestParamInfo<init_signal_case> &param_info) { return std::string(param_info.param.name); });
+
+// Each command leaves a sleep behind; as PID 1 the daemon inherits and
+// collects every one, and collecting one frees no slot of -c 1.
+TEST(FirstProcessOfPidNamespace, CollectsOrphansWithoutFreeingASlot)
+{
+    SKIP_UNLESS_PID_NAMESPACE();
+    namespaced_daemon daemon;
+    ASSERT_TRUE(daemon.start({"-c", "1", "127.0.0.1", "0", "sh", "-c", "sleep 1 & echo hi; exec cat"}));
+    int first = harness::connect_loopback(daemon.port);
+    ASSERT_EQ(harness::read_some(first, 3), "hi\n");
+    int second = harness::connect_loopback(daemon.port);
+    EXPECT_TRUE(harness::stays_silent(second, 300)) << "the first holds the only slot";
+    close(first);  // cat ends; its sleep goes to the daemon
+    EXPECT_EQ(harness::read_some(second, 3), "hi\n");
+    // The first command and its orphan collected: the second's cat is all that is left.
+    ASSERT_TRUE(daemon.unshare.wait_for_err(" closed (", 2)) << harness::bounded_text(daemon.unshare.err());
+    EXPECT_TRUE(harness::eventually([&] { return harness::children_of(daemon.pid, false).size() == 1; }));
+    int third = harness::connect_loopback(daemon.port);
+    EXPECT_TRUE(harness::stays_silent(third, 300)) << harness::bounded_text(daemon.unshare.err());
+    close(second);
+    EXPECT_EQ(harness::read_some(third, 3), "hi\n");
+    close(third);
+    EXPECT_TRUE(harness::eventually([&] { return harness::children_of(daemon.pid, false).empty(); }))
+        << "left: " << harness::children_of(daemon.pid, false).size();
+}
 
 }  // namespace

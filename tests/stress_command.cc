@@ -5,6 +5,10 @@
 //
 //   stress_command output N   writes N bytes of the shared pattern and exits
 //   stress_command fifo PATH  reads PATH until end of file and exits
+//   stress_command record PATH N  appends "+ $TCPREMOTEIP" to PATH, writes N
+//       bytes of the pattern, ends its output, waits until the client closes
+//       and appends "- $TCPREMOTEIP": the lines in PATH show which commands
+//       ran at the same time, for which client address
 //   stress_command script     reads one request line from standard input:
 //       hold      answers "holding\n", then waits for end of file
 //       fds       lists its open descriptors, "N TARGET\n" each, then "end\n"
@@ -18,6 +22,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -105,6 +110,31 @@ int list_ids()
     return write_text("end\n") ? 0 : 1;
 }
 
+// One line, in one write: O_APPEND keeps the lines of concurrent commands
+// whole and in the order they were written.
+bool append_record(const char *path, char mark)
+{
+    const char *address = getenv("TCPREMOTEIP");
+    char line[80];
+    int length = snprintf(line, sizeof line, "%c %s\n", mark, address != nullptr ? address : "?");
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool written = write(fd, line, static_cast<size_t>(length)) == length;
+    close(fd);
+    return written;
+}
+
+int record(const char *path, long size)
+{
+    if (!append_record(path, '+'))
+        return 1;
+    int status = write_output(size);
+    shutdown(1, SHUT_WR);  // the client reads to end of file, then closes
+    drain(0);
+    return append_record(path, '-') ? status : 1;
+}
+
 // One byte at a time, so nothing after the line is taken from the client.
 bool read_request(char *request, size_t size)
 {
@@ -148,6 +178,8 @@ int main(int argc, char **argv)
         int fd = open(argv[2], O_RDONLY);
         return fd < 0 ? 1 : drain(fd);
     }
+    if (argc == 4 && strcmp(argv[1], "record") == 0)
+        return record(argv[2], atol(argv[3]));
     if (argc == 2 && strcmp(argv[1], "script") == 0)
         return run_script();
     return 4;

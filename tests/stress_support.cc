@@ -300,10 +300,11 @@ void park(load_state &state, int fd)
         close(oldest);
 }
 
-void run_client(load_state &state, const load_target &target, client_kind kind)
+void run_client(load_state &state, const load_target &target, client_kind kind, const std::string *source)
 {
     bool small = kind == client_kind::silent || kind == client_kind::slow_reader;
-    int fd = harness::connect_loopback(target.port, AF_INET, small ? 1024 : 0, small ? 536 : 0);
+    int fd = source != nullptr ? harness::connect_from(*source, target.port)
+                               : harness::connect_loopback(target.port, AF_INET, small ? 1024 : 0, small ? 536 : 0);
     if (fd == -1) {
         state.connect_failed++;
         return;
@@ -358,7 +359,10 @@ void worker(load_state &state)
         const load_target &target = plan.targets[static_cast<size_t>(index) % targets];
         state.started_per_target[static_cast<size_t>(index) % targets]++;
         client_kind kind = plan.kinds[(static_cast<size_t>(index) / targets) % plan.kinds.size()];
-        run_client(state, target, kind);
+        const std::string *source = nullptr;
+        if (!plan.sources.empty())
+            source = &plan.sources[static_cast<size_t>(index / plan.source_run) % plan.sources.size()];
+        run_client(state, target, kind, source);
     }
 }
 

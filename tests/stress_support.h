@@ -86,6 +86,10 @@ struct load_plan {
     std::vector<client_kind> kinds;        // client i is kinds[(i / targets) % size]
     long connections = 0;                  // at most this many clients
     int run_for_ms = 0;                    // or, when not 0, start clients until then
+    // Client i connects from sources[(i / source_run) % size], readers only;
+    // empty: from 127.0.0.1, with the small buffers its kind asks for.
+    std::vector<std::string> sources;
+    int source_run = 1;
     int concurrency = 64;
     int silent_parked = 16;                // silent clients held open at once, per worker pool
     int deadline_ms = 300000;              // the whole run, a hang included

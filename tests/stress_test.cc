@@ -2,18 +2,22 @@
 // assertion is about outcomes (what each client received, what the log
 // accounts for, what the daemon holds afterwards), never about speed.
 //
-// SOCKHERD_STRESS_CONNECTIONS (default 20000) sets the clients of each of the
-// two counted runs, SOCKHERD_CHURN_SECONDS (default 60) the churn, and
+// SOCKHERD_STRESS_CONNECTIONS (default 20000) sets the clients of each counted
+// run, SOCKHERD_CHURN_SECONDS (default 60) the churn, and
 // SOCKHERD_STRESS_CSV where the churn's samples go.
 #include "harness.h"
 #include "stress_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -170,6 +174,116 @@ TEST(StressTest, MixedClientsAtFourWithRefusalsEachGetOutputOrRefusal)
                    refusal_size, result.started, result.slow, result.silent, result.reset, result.got_output,
                    result.got_refusal, result.wrong, counts.connected, counts.refused, counts.last_closed.c_str(),
                    before.fds, after.fds, before.rss_kib, after.rss_kib);
+}
+
+// What the record lines of "stress_command record" show: the most commands
+// of one client address running at once, and how many each address started.
+struct source_records {
+    int most_at_once = 0;
+    long ended = 0;
+    std::map<std::string, long> started;
+};
+
+source_records read_records(const std::string &path)
+{
+    source_records records;
+    std::map<std::string, int> running;
+    for (const auto &line : harness::split_lines(harness::read_file(path))) {
+        std::string address = line.substr(2);
+        if (line[0] == '+') {
+            records.started[address]++;
+            records.most_at_once = std::max(records.most_at_once, ++running[address]);
+        } else {
+            running[address]--;
+            records.ended++;
+        }
+    }
+    return records;
+}
+
+// -C 3 -c 100: 50 client addresses, eight clients in a row from each, 64 at a
+// time, so that every address has more clients than its share. Without -r an
+// address over its share has its client closed at once, and the daemon
+// allocates nothing for it: its RSS may stay within 64 KiB even under ASan,
+// whose quarantine would hold every freed refusal record (the refusal queue
+// under load has the run above). Each command records its start and its end,
+// after its client closed, with the client's address; the daemon counts a
+// command from before its start until after its end, so the records never
+// show more than it counted.
+TEST(StressTest, FiftySourcesNeverRunMoreThanThreeCommandsEach)
+{
+    const int per_source = 3;
+    const size_t output = 1024;
+    long connections = stress_connections();
+    long first = std::min(1000L, connections / 2);
+    std::vector<std::string> sources;
+    for (int i = 2; i < 52; i++)
+        sources.push_back("127.0.0." + std::to_string(i));
+    char records_path[] = "/tmp/sockherd-records-XXXXXX";
+    int records_fd = mkstemp(records_path);
+    ASSERT_NE(records_fd, -1);
+    close(records_fd);
+    struct removed_at_end {
+        const char *path;
+        ~removed_at_end() { unlink(path); }
+    } records_file{records_path};
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-1", "-b", "1024", "-c", "100", "-C", std::to_string(per_source), "127.0.0.1",
+                              "0", stress::command_path(), "record", records_path, std::to_string(output)}));
+    stress::load_target target = {daemon.port, stress::pattern_text(output), "", true};
+    stress::load_plan plan = plan_for({target}, {client_kind::reader}, first);
+    plan.sources = sources;
+    plan.source_run = 8;
+
+    stress::load_report warm_up = stress::run_load(plan);
+    expect_clean_load(warm_up);
+    ASSERT_TRUE(stress::wait_quiescent(daemon, 1, quiet_deadline_ms));
+    stress::process_sample before = stress::sample(daemon.pid);
+    plan.connections = connections - first;
+    stress::load_report result = stress::run_load(plan);
+    expect_clean_load(result);
+    ASSERT_TRUE(stress::wait_quiescent(daemon, 1, quiet_deadline_ms));
+    EXPECT_TRUE(fds_return_to(daemon.pid, before.fds));
+    stress::process_sample after = stress::sample(daemon.pid);
+    EXPECT_LE(after.rss_kib, before.rss_kib + 64);
+
+    // Every address's count is back to 0: each has its share at once again,
+    // and not one more.
+    long final_served = 0;
+    long final_refused = 0;
+    for (const auto &source : sources) {
+        std::vector<int> holders;
+        for (int i = 0; i <= per_source; i++) {
+            int fd = harness::connect_from(source, daemon.port);
+            bool eof = false;
+            std::string got = harness::read_to_eof(fd, &eof);
+            bool served = eof && got == target.output;
+            EXPECT_EQ(served, i < per_source) << source << " client " << i << ": " << got.size() << " bytes";
+            final_served += served;
+            final_refused += eof && got.empty();
+            holders.push_back(fd);
+        }
+        for (int fd : holders)
+            close(fd);
+    }
+    ASSERT_TRUE(stress::wait_quiescent(daemon, 1, quiet_deadline_ms));
+
+    long clients = warm_up.started + result.started + final_served + final_refused;
+    long served = warm_up.got_output + result.got_output + final_served;
+    long refused = warm_up.got_refusal + result.got_refusal + final_refused;
+    EXPECT_EQ(served + refused, connections + 4L * static_cast<long>(sources.size()));
+    stress::log_counts counts = stress::count_log(daemon.err());
+    expect_accounted(counts, clients, 100, true);
+    EXPECT_EQ(counts.connected, served);
+    EXPECT_EQ(counts.refused, refused);
+    source_records records = read_records(records_path);
+    EXPECT_LE(records.most_at_once, per_source);
+    EXPECT_EQ(records.ended, served);
+    EXPECT_EQ(records.started.size(), sources.size()) << "every address served";
+    stress::report("-C %d -c 100, 50 addresses: %ld clients, %ld served, %ld refused, %ld wrong; at most %d of "
+                   "one address at once; last \"%s\"; RSS %ld -> %ld KiB",
+                   per_source, clients, served, refused, warm_up.wrong + result.wrong, records.most_at_once,
+                   counts.last_closed.c_str(), before.rss_kib, after.rss_kib);
 }
 
 // Two daemons side by side, one deferring and one refusing, churned by every

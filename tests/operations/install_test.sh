@@ -1,22 +1,26 @@
 #!/bin/bash
 # cmake --install with a prefix and DESTDIR, and the Debian package CPack
-# builds: the right files in the right places, and a binary and manual page
-# that work from there.
+# builds: the right files in the right places, and a stripped binary and a
+# manual page that work from there.
 #
-# usage: install_test.sh BUILD_DIR SOURCE_DIR
+# usage: install_test.sh BUILD_DIR SOURCE_DIR VERSION
 . "$(dirname "$0")/lib.sh"
 
 build=$(realpath "$1")
 source_dir=$(realpath "$2")
+version=$3  # the project's, which -h and the package must both report
 need_tool man man-db
 
 expected_files() {  # PREFIX (without the leading slash)
     printf '%s\n' \
         "$1/bin/sockherd" \
+        "$1/share/doc/sockherd/copyright" \
         "$1/share/doc/sockherd/examples/echo.sh" \
         "$1/share/doc/sockherd/examples/haproxy.cfg" \
         "$1/share/doc/sockherd/examples/http-hello.sh" \
+        "$1/share/doc/sockherd/examples/sockherd-echo-activated.service" \
         "$1/share/doc/sockherd/examples/sockherd-echo.service" \
+        "$1/share/doc/sockherd/examples/sockherd-echo.socket" \
         "$1/share/doc/sockherd/examples/whoami.sh" \
         "$1/share/man/man1/sockherd.1.gz" | sort
 }
@@ -37,13 +41,23 @@ installed_tree() {
             { echo "$script.sh not executable"; return 1; }
     done
     [ ! -x "$root/$prefix/share/man/man1/sockherd.1.gz" ] || { echo "page executable"; return 1; }
+    cmp "$source_dir/LICENSE" "$root/$prefix/share/doc/sockherd/copyright" || return 1
+    stripped "$root/$prefix/bin/sockherd"
+}
+
+# stripped BINARY: no debug sections and no symbol table left.
+stripped() {
+    local sections
+    sections=$(readelf -S -W "$1") || return 1
+    ! grep -E '\.(debug_[a-z_]+|symtab|zdebug[a-z_]*)[[:space:]]' <<< "$sections" ||
+        { echo "$1 is not stripped"; return 1; }
 }
 
 binary_runs() {  # BINARY
     local out status
     out=$("$1" -h 2>&1)
     status=$?
-    [ "$status" -eq 0 ] && [ "$(head -n 1 <<< "$out")" = "sockherd version 14" ] ||
+    [ "$status" -eq 0 ] && [ "$(head -n 1 <<< "$out")" = "sockherd version $version" ] ||
         { echo "status $status: $out"; return 1; }
 }
 
@@ -63,7 +77,8 @@ install_with() {  # PREFIX ROOT
 
 root="$scratch/root"
 check "cmake --install --prefix /usr with DESTDIR succeeds" install_with /usr "$root"
-check "exactly the binary, the manual page and the examples, under usr/" installed_tree "$root" usr
+check "exactly the stripped binary, the licence, the manual page and the examples, under usr/" \
+    installed_tree "$root" usr
 check "the installed binary runs" binary_runs "$root/usr/bin/sockherd"
 check "the installed manual page is the source page and man -l renders it" \
     page_renders "$root/usr/share/man/man1/sockherd.1.gz"
@@ -92,7 +107,8 @@ check "cpack -G DEB builds one package" build_deb || { finish; exit; }
 
 deb_fields() {
     local field value
-    # A static daemon needs no library; a dynamic one needs the C library.
+    # A static daemon needs no library, and the package says so by having no
+    # Depends; a dynamic one needs the C library.
     local needs_libc=yes
     dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/bin/sockherd > "$scratch/sockherd.bin" || return 1
     readelf -d "$scratch/sockherd.bin" | grep -q 'NEEDED' || needs_libc=no
@@ -101,9 +117,10 @@ deb_fields() {
         [ -n "$value" ] || { echo "no $field"; return 1; }
     done
     [ "$(dpkg-deb -f "$deb" Package)" = sockherd ] \
-        && [ "$(dpkg-deb -f "$deb" Version)" = 14 ] \
+        && [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] \
         && [ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)" ] \
-        && { [ $needs_libc = no ] || dpkg-deb -f "$deb" Depends | grep -q -E '(^|, )libc6( |,|$)'; } \
+        && if [ $needs_libc = no ]; then [ -z "$(dpkg-deb -f "$deb" Depends)" ]
+           else dpkg-deb -f "$deb" Depends | grep -q -E '(^|, )libc6( |,|$)'; fi \
         || { dpkg-deb -f "$deb"; return 1; }
 }
 check "the package's control fields are filled in" deb_fields
@@ -114,7 +131,7 @@ deb_contents() {
     # Files owned by root, whatever user built the package.
     dpkg-deb -c "$deb" | awk '$2 != "root/root" { print; bad = 1 } END { exit bad }'
 }
-check "the package holds the same files, owned by root" deb_contents
+check "the package holds the same files, owned by root, the binary stripped" deb_contents
 check "the packaged binary runs" binary_runs "$scratch/deb/usr/bin/sockherd"
 check "the packaged manual page renders" page_renders "$scratch/deb/usr/share/man/man1/sockherd.1.gz"
 
