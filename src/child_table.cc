@@ -152,7 +152,7 @@ static int resize_tables(size_t size)
     for (size_t i = 0; i < old_size; i++) {
         if (!is_free(&child_slots[i]))
             *free_slot_for(children, &child_slots[i]) = child_slots[i];
-        if (sources != nullptr && !is_free(&source_slots[i]))
+        if (sources != nullptr && source_slots != nullptr && !is_free(&source_slots[i]))
             *free_slot_for(sources, &source_slots[i]) = source_slots[i];
     }
     free(child_slots);
