@@ -1,6 +1,5 @@
 #include "sockherd.h"
 
-#include <cstdio>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,9 +24,7 @@ void reap_children()
             running_children--;
             resume_accepting();
         }
-        if (settings.verbose)
-            (void)fprintf(stderr, "%ld closed (%d/%d)\n", static_cast<long>(pid), running_children,
-                          settings.max_children);
+        log_closed(pid);
     }
 }
 

@@ -172,10 +172,6 @@ int parse_command_line(int argc, char **argv)
     // With -L the manager chose address and port: only the command follows.
     if (argc - optind < (settings.socket_from_manager ? 1 : 3))
         usage(failure_status);
-    // Under -p the daemon hands a connection on before anyone has read the
-    // header that names the client: it has no source to count.
-    if (settings.limit_per_source && settings.proxy_protocol)
-        die("-C cannot be used with -p");
     return optind;
 }
 

@@ -1,6 +1,7 @@
 #include "sockherd.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,6 +100,14 @@ static void close_daemon_descriptors()
     (void)close(self_pipe[1]);
     for (pending_write *record = pending_list; record != nullptr; record = record->next_pending)
         (void)close(record->conn_fd);
+    for (header_wait *record = header_waits; record != nullptr; record = record->next_wait)
+        (void)close(record->conn_fd);
+}
+
+static void format_proxy_variables(const socket_address *balancer)
+{
+    (void)snprintf(variable_text[var_proxy_ip], variable_size, "TCPPROXYIP=%s", address_text(balancer));
+    (void)snprintf(variable_text[var_proxy_port], variable_size, "TCPPROXYPORT=%d", address_port(balancer));
 }
 
 // In the child under -p: the variables from the connection's PROXY header.
@@ -111,20 +120,16 @@ static void take_proxy_header(int conn, const socket_address *remote, const sock
     deadline.tv_sec += proxy_header_seconds;
     close_daemon_descriptors();
     if (!valid || read_proxy_header(conn, &deadline, &header) == -1) {
-        (void)fprintf(stderr, "%ld bad proxy header from %s port %d\n", static_cast<long>(getpid()),
-                      address_text(remote), address_port(remote));
+        log_bad_header(getpid(), remote);
         _exit(failure_status);  // closes the connection without a byte written
     }
     if (header.has_addresses) {
         format_connection_variables(&header.source, &header.destination);
-        if (settings.verbose)
-            (void)fprintf(stderr, "%ld proxied from %s port %d\n", static_cast<long>(getpid()),
-                          address_text(&header.source), address_port(&header.source));
+        log_proxied(getpid(), &header.source);
     } else {
         format_connection_variables(remote, local);  // the balancer's own connection, a health check say
     }
-    (void)snprintf(variable_text[var_proxy_ip], variable_size, "TCPPROXYIP=%s", address_text(remote));
-    (void)snprintf(variable_text[var_proxy_port], variable_size, "TCPPROXYPORT=%d", address_port(remote));
+    format_proxy_variables(remote);
 }
 
 // The last steps of every child: the connection on the standard descriptors,
@@ -133,8 +138,13 @@ static void take_proxy_header(int conn, const socket_address *remote, const sock
 // there: system calls on the child's own descriptor table and signal state,
 // nothing allocated, no stdio, no variable of the daemon's written, and no
 // return (exec or _exit).
-[[noreturn]] static void exec_command(int conn)
+[[noreturn]] static void exec_command(int conn, bool clear_nonblocking)
 {
+    // The daemon read the header without blocking; the command gets the
+    // ordinary blocking socket it would get without -p.
+    int flags;
+    if (clear_nonblocking && (flags = fcntl(conn, F_GETFL)) != -1)
+        (void)fcntl(conn, F_SETFL, flags & ~O_NONBLOCK);
     // A failed copy (for lack of kernel memory; the numbers are valid) leaves
     // the command the daemon's own descriptor there.
     (void)dup2(conn, 0);
@@ -163,19 +173,21 @@ static pid_t start_proxied_child(int conn, const socket_address *remote, const s
         restore_signal_actions();
         // Its log lines go out before the copies, so -e never sends them to the client.
         take_proxy_header(conn, remote, local);
-        exec_command(conn);
+        exec_command(conn, false);
     }
     return pid;
 }
 
 // Everything the command needs is ready before vfork: the child then only
 // copies descriptors and execs, and the daemon's pages are never copied.
-static pid_t start_child(int conn, const socket_address *remote, const socket_address *local)
+static pid_t start_child(int conn, const connection *c)
 {
-    format_connection_variables(remote, local);
+    format_connection_variables(&c->client, &c->local);
+    if (settings.proxy_protocol)
+        format_proxy_variables(&c->peer);
     pid_t pid = vfork();
     if (pid == 0)
-        exec_command(conn);
+        exec_command(conn, settings.proxy_protocol);
     return pid;
 }
 
@@ -194,7 +206,7 @@ static int set_keepalive(int conn)
     return 0;
 }
 
-void spawn_command(int conn, const socket_address *remote, const socket_address *local, const source_key *source)
+void spawn_command(int conn, const connection *c, const source_key *source)
 {
     if (settings.tcp_nodelay) {
         int one = 1;
@@ -216,7 +228,7 @@ void spawn_command(int conn, const socket_address *remote, const socket_address 
         (void)close(conn);
         return;
     }
-    pid_t pid = settings.proxy_protocol ? start_proxied_child(conn, remote, local) : start_child(conn, remote, local);
+    pid_t pid = c->header_unread ? start_proxied_child(conn, &c->peer, &c->local) : start_child(conn, c);
     if (pid == -1) {
         warn("fork failed");
         (void)close(conn);
@@ -225,9 +237,7 @@ void spawn_command(int conn, const socket_address *remote, const socket_address 
 
     add_child_record(pid, source);
     running_children++;
-    if (settings.verbose)
-        (void)fprintf(stderr, "%ld connected from %s port %d (%d/%d)\n", static_cast<long>(pid),
-                      address_text(remote), address_port(remote), running_children, settings.max_children);
+    log_connected(pid, c);
     (void)close(conn);
 }
 

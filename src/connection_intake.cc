@@ -1,7 +1,6 @@
 #include "sockherd.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <unistd.h>
 
 namespace sockherd {
@@ -10,8 +9,7 @@ namespace sockherd {
 // cannot hold it beyond FD_SETSIZE: such a connection is closed at once.
 static void drop_connection(int conn, const socket_address *remote)
 {
-    if (settings.verbose)
-        (void)fprintf(stderr, "- dropped from %s port %d\n", address_text(remote), address_port(remote));
+    log_dropped(remote);
     (void)close(conn);
 }
 
@@ -26,9 +24,7 @@ static void refuse_over_source(int conn, const socket_address *remote)
             drop_connection(conn, remote);
         return;
     }
-    if (settings.verbose)
-        (void)fprintf(stderr, "- refused from %s port %d (source limit)\n", address_text(remote),
-                      address_port(remote));
+    log_refused(remote, true);
     (void)close(conn);
 }
 
@@ -75,15 +71,31 @@ void handle_accept(int listening, int at_limit)
             drop_connection(conn, &remote);
         return;
     }
+    // A header that has not all arrived waits in the loop, which can watch
+    // only descriptors that fit its sets; above them a child reads it.
+    if (settings.proxy_protocol && conn < FD_SETSIZE) {
+        wait_for_header(conn, &remote, &local);
+        return;
+    }
+    connection c = {};
+    c.peer = remote;
+    c.local = local;
+    c.client = remote;
+    c.header_unread = settings.proxy_protocol;
+    admit_connection(conn, &c);
+}
+
+void admit_connection(int conn, const connection *c)
+{
     source_key source = {};
-    if (settings.limit_per_source) {
-        source = source_of(&remote);
+    if (settings.limit_per_source && !c->header_unread) {
+        source = source_of(&c->client);
         if (source_children(&source) >= settings.max_per_source) {
-            refuse_over_source(conn, &remote);
+            refuse_over_source(conn, &c->client);
             return;
         }
     }
-    spawn_command(conn, &remote, &local, &source);
+    spawn_command(conn, c, &source);
 }
 
 }  // namespace sockherd

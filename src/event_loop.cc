@@ -38,6 +38,11 @@ void resume_accepting()
     accept_paused = false;
 }
 
+int slots_in_use()
+{
+    return running_children + waiting_headers;
+}
+
 bool time_before(const timespec *a, const timespec *b)
 {
     return a->tv_sec < b->tv_sec || (a->tv_sec == b->tv_sec && a->tv_nsec < b->tv_nsec);
@@ -52,12 +57,13 @@ static long long microseconds_until(const timespec *then, const timespec *now)
 }
 
 // How long select may wait: for ever, unless accepting is paused or a
-// refused client lingers, until the nearer of the pause's end and the first
-// lingering end. Ends a pause that is over. Only then is the clock read, so
-// an ordinary pass makes no call more than a wait.
-static timeval *wait_limit(timeval *limit, const timespec *first_linger_end)
+// connection has a time to keep (a refused client lingering, a header being
+// waited for), until the nearest of the pause's end and first_end. Ends a
+// pause that is over. Only then is the clock read, so an ordinary pass makes
+// no call more than a wait.
+static timeval *wait_limit(timeval *limit, const timespec *first_end)
 {
-    if (!accept_paused && first_linger_end == nullptr)
+    if (!accept_paused && first_end == nullptr)
         return nullptr;
     timespec now;
     bool have_clock = clock_gettime(CLOCK_MONOTONIC, &now) == 0;
@@ -66,11 +72,11 @@ static timeval *wait_limit(timeval *limit, const timespec *first_linger_end)
     if (accept_paused && (!have_clock || !time_before(&now, &accept_resume_at)))
         accept_paused = false;
     const timespec *until = accept_paused ? &accept_resume_at : nullptr;
-    if (first_linger_end != nullptr && (until == nullptr || time_before(first_linger_end, until)))
-        until = first_linger_end;
+    if (first_end != nullptr && (until == nullptr || time_before(first_end, until)))
+        until = first_end;
     if (until == nullptr)
         return nullptr;
-    // Without a clock, lingering clients are let go in this pass's drain.
+    // Without a clock, lingering clients and header waits are let go in this pass.
     long long wait_us = have_clock ? microseconds_until(until, &now) : 0;
     limit->tv_sec = static_cast<time_t>(wait_us / 1000000);
     limit->tv_usec = static_cast<suseconds_t>(wait_us % 1000000);
@@ -109,11 +115,23 @@ static int wait_for_events(int max_fd, fd_set *readable, fd_set *writable, timev
     return ready;
 }
 
+// Connections waiting for their header wait to read; the oldest has the
+// first deadline. Returns the earlier of it and first_end.
+static const timespec *add_header_waits_to_set(fd_set *readable, int &max_fd, const timespec *first_end)
+{
+    for (header_wait *record = header_waits; record != nullptr; record = record->next_wait)
+        add_to_fd_set(record->conn_fd, readable, max_fd);
+    if (header_waits != nullptr && (first_end == nullptr || time_before(&header_waits->deadline, first_end)))
+        return &header_waits->deadline;
+    return first_end;
+}
+
 static void run_pass(int listening)
 {
     // One snapshot per pass: the gate and at_limit must agree even when
-    // reaping lowers the count later in the pass.
-    int running = running_children;
+    // reaping lowers the count later in the pass. A connection waiting for
+    // its header holds a slot as a command does.
+    int running = slots_in_use();
     int limit = settings.max_children;
 
     fd_set readable;
@@ -122,10 +140,11 @@ static void run_pass(int listening)
     FD_ZERO(&readable);
     FD_ZERO(&writable);
     add_to_fd_set(self_pipe[0], &readable, max_fd);
-    const timespec *first_linger_end = add_pending_to_sets(&readable, &writable, max_fd);
+    const timespec *first_end = add_pending_to_sets(&readable, &writable, max_fd);
+    first_end = add_header_waits_to_set(&readable, max_fd, first_end);
     // Before the gate: a pause that is over lets the listening socket in now.
     timeval limit_left;
-    timeval *timeout = wait_limit(&limit_left, first_linger_end);
+    timeval *timeout = wait_limit(&limit_left, first_end);
     if (!accept_paused && (running < limit || settings.refuse_response != nullptr))
         add_to_fd_set(listening, &readable, max_fd);
 
@@ -138,6 +157,9 @@ static void run_pass(int listening)
     if (FD_ISSET(listening, &readable))
         handle_accept(listening, at_limit);
     drain_pending_writes(&readable, &writable);
+    // Last: a header completed here may queue a refusal, which must not be
+    // taken for one that select found ready.
+    serve_header_waits(&readable);
 }
 
 void main_loop(int listening)

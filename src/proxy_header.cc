@@ -8,8 +8,6 @@
 
 namespace sockherd {
 
-// The longest version 1 header, CRLF included.
-constexpr size_t v1_max_length = 107;
 
 constexpr unsigned char v2_signature[12] = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51, 0x55, 0x49, 0x54, 0x0A};
 // Signature, version and command, family and transport, length.
@@ -23,8 +21,8 @@ constexpr unsigned v2_transport_dgram = 2;
 // The address block of each family, indexed by the family: UNSPEC, INET, INET6, UNIX.
 constexpr size_t v2_block_length[4] = {0, 12, 36, 216};
 
-// TLVs are thrown away through this much stack at a time.
-constexpr size_t discard_chunk = 512;
+// The TLV that carries a CRC32C of the whole header.
+constexpr unsigned pp2_type_crc32c = 0x03;
 
 // Fills address from raw address bytes of family and a port in network order.
 static void set_address(socket_address *address, int family, const void *bytes, const void *port)
@@ -235,6 +233,159 @@ int parse_proxy_header(const unsigned char *data, size_t available, proxy_header
     return -1;
 }
 
+// CRC32C (Castagnoli, reflected), one byte at a time through a table made on
+// first use: headers are short, and a 64 KiB one is read over many passes.
+static uint32_t crc32c_table[256];
+
+static void make_crc32c_table()
+{
+    for (uint32_t byte = 0; byte < 256; byte++) {
+        uint32_t value = byte;
+        for (int bit = 0; bit < 8; bit++)
+            value = (value >> 1) ^ (0x82F63B78U & (0U - (value & 1)));
+        crc32c_table[byte] = value;
+    }
+}
+
+uint32_t crc32c_update(uint32_t crc, const unsigned char *data, size_t count)
+{
+    if (crc32c_table[1] == 0)
+        make_crc32c_table();
+    for (size_t i = 0; i < count; i++)
+        crc = crc32c_table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+// Where the TLVs of a version 2 header begin, or 0 when there is nothing to
+// look at: a version 1 header, or a family whose address block we cannot size.
+static size_t v2_tlv_start(const header_reading *r)
+{
+    if (r->head[0] != v2_signature[0])
+        return 0;
+    unsigned family = r->head[13] >> 4;
+    if (family > v2_family_unix || v2_fixed_length + v2_block_length[family] > r->header.length)
+        return 0;
+    return v2_fixed_length + v2_block_length[family];
+}
+
+// One byte of a version 2 header at offset at, into the checksum. A CRC32C
+// TLV's value is read aside and counted as zeros, as the sender computed it.
+// -1 when the TLV is not the four bytes the checksum takes, or comes twice.
+static int take_v2_byte(header_reading *r, size_t at, unsigned char byte)
+{
+    if (r->tlv_at != 0 && at >= r->tlv_at) {
+        size_t offset = at - r->tlv_at;
+        if (offset == 0) {
+            r->tlv_type = byte;
+        } else if (offset == 1) {
+            r->tlv_length = byte;
+        } else if (offset == 2) {
+            r->tlv_length = r->tlv_length << 8 | byte;
+            if (r->tlv_type == pp2_type_crc32c && (r->has_checksum || r->tlv_length != 4))
+                return -1;
+            if (r->tlv_type == pp2_type_crc32c) {
+                r->has_checksum = true;
+                r->checksum_at = at + 1;
+            }
+            r->tlv_at = at + 1 + r->tlv_length;
+        }
+    }
+    if (r->has_checksum && at >= r->checksum_at && at < r->checksum_at + 4) {
+        r->checksum_sent = r->checksum_sent << 8 | byte;
+        byte = 0;
+    }
+    r->checksum = crc32c_update(r->checksum, &byte, 1);
+    return 0;
+}
+
+// The bytes at [taken, taken + count) of the header, as they are consumed.
+static int take_header_bytes(header_reading *r, const unsigned char *bytes, size_t count)
+{
+    if (!r->is_v2) {
+        r->taken += count;
+        return 0;
+    }
+    for (size_t i = 0; i < count; i++, r->taken++)
+        if (take_v2_byte(r, r->taken, bytes[i]) == -1)
+            return -1;
+    return 0;
+}
+
+// Takes exactly count bytes that a peek has already shown us: they are in the
+// socket, so this cannot wait.
+static int consume(int conn, unsigned char *into, size_t count)
+{
+    while (count > 0) {
+        ssize_t got = recv(conn, into, count, MSG_DONTWAIT);
+        if (got <= 0)
+            return -1;
+        into += got;
+        count -= static_cast<size_t>(got);
+    }
+    return 0;
+}
+
+// What has arrived, peeked at and parsed; only bytes known to be the header's
+// are consumed, so the command gets every byte after it. 1 once the parser
+// has found where the header ends.
+static int take_head(int conn, header_reading *r)
+{
+    ssize_t got = recv(conn, r->head + r->taken, sizeof r->head - r->taken, MSG_PEEK | MSG_DONTWAIT);
+    if (got == 0)
+        return -1;
+    if (got == -1)
+        return errno == EAGAIN || errno == EINTR ? 0 : -1;
+    size_t seen = r->taken + static_cast<size_t>(got);
+    int parsed = parse_proxy_header(r->head, seen, &r->header);
+    if (parsed == -1 || (parsed == 0 && seen == sizeof r->head))
+        return -1;
+    // Undecided, every byte seen is the header's: take them, so that the next
+    // peek finds only new ones.
+    size_t keep = parsed == 1 && r->header.length < seen ? r->header.length : seen;
+    if (consume(conn, r->head + r->taken, keep - r->taken) == -1)
+        return -1;
+    if (parsed == 0) {
+        r->taken = keep;
+        return 0;
+    }
+    r->is_v2 = r->head[0] == v2_signature[0];
+    r->checksum = 0xFFFFFFFFU;
+    r->tlv_at = v2_tlv_start(r);
+    r->taken = 0;
+    return take_header_bytes(r, r->head, keep) == -1 ? -1 : 1;
+}
+
+// The rest of a header whose end is known (a version 2 header's TLVs), taken
+// through a small buffer and thrown away once counted into the checksum.
+static int take_rest(int conn, header_reading *r)
+{
+    unsigned char chunk[4096];
+    while (r->taken < r->header.length) {
+        size_t left = r->header.length - r->taken;
+        ssize_t got = recv(conn, chunk, left < sizeof chunk ? left : sizeof chunk, MSG_DONTWAIT);
+        if (got == 0)
+            return -1;
+        if (got == -1)
+            return errno == EAGAIN || errno == EINTR ? 0 : -1;
+        if (take_header_bytes(r, chunk, static_cast<size_t>(got)) == -1)
+            return -1;
+    }
+    if (r->has_checksum && ~r->checksum != r->checksum_sent)
+        return -1;
+    return 1;
+}
+
+int continue_proxy_header(int conn, header_reading *reading)
+{
+    if (!reading->found_end) {
+        int step = take_head(conn, reading);
+        if (step != 1)
+            return step;
+        reading->found_end = true;
+    }
+    return take_rest(conn, reading);
+}
+
 // 0 once conn is readable (or has hung up), -1 when the deadline passes or poll fails.
 static int wait_readable(int conn, const timespec *deadline)
 {
@@ -259,70 +410,17 @@ static int wait_readable(int conn, const timespec *deadline)
     }
 }
 
-// One recv of at most size bytes, waiting for some until the deadline.
-// The count received, or -1 at end of file, on failure or at the deadline.
-static ssize_t receive(int conn, const timespec *deadline, unsigned char *into, size_t size, int flags)
-{
-    for (;;) {
-        ssize_t got = recv(conn, into, size, flags | MSG_DONTWAIT);
-        if (got > 0)
-            return got;
-        if (got == 0 || errno != EAGAIN)
-            return -1;
-        if (wait_readable(conn, deadline) == -1)
-            return -1;
-    }
-}
-
-static int receive_exactly(int conn, const timespec *deadline, unsigned char *into, size_t count)
-{
-    while (count > 0) {
-        ssize_t got = receive(conn, deadline, into, count, 0);
-        if (got == -1)
-            return -1;
-        into += got;
-        count -= static_cast<size_t>(got);
-    }
-    return 0;
-}
-
-static int discard(int conn, const timespec *deadline, size_t count)
-{
-    unsigned char scratch[discard_chunk];
-    while (count > 0) {
-        size_t chunk = count < sizeof scratch ? count : sizeof scratch;
-        if (receive_exactly(conn, deadline, scratch, chunk) == -1)
-            return -1;
-        count -= chunk;
-    }
-    return 0;
-}
-
 int read_proxy_header(int conn, const timespec *deadline, proxy_header *header)
 {
-    // Room for the longest version 1 header, which also holds a version 2
-    // fixed part with the largest address block that is kept.
-    unsigned char buffer[v1_max_length];
-    size_t taken = 0;  // bytes consumed from conn, every one of them the header's
+    header_reading reading = {};
     for (;;) {
-        ssize_t got = receive(conn, deadline, buffer + taken, sizeof buffer - taken, MSG_PEEK);
-        if (got == -1)
-            return -1;
-        size_t seen = taken + static_cast<size_t>(got);
-        int parsed = parse_proxy_header(buffer, seen, header);
-        if (parsed == -1)
-            return -1;
-        if (parsed == 1) {
-            size_t in_buffer = header->length < seen ? header->length : seen;
-            if (receive_exactly(conn, deadline, buffer + taken, in_buffer - taken) == -1)
-                return -1;
-            return discard(conn, deadline, header->length - in_buffer);
+        int step = continue_proxy_header(conn, &reading);
+        if (step == 1) {
+            *header = reading.header;
+            return 0;
         }
-        // Undecided, so every byte seen is the header's: take them, and the
-        // next peek waits for new ones instead of finding these again.
-        if (seen == sizeof buffer || receive_exactly(conn, deadline, buffer + taken, seen - taken) == -1)
+        if (step == -1 || wait_readable(conn, deadline) == -1)
             return -1;
-        taken = seen;
     }
 }
 

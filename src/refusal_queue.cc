@@ -1,7 +1,6 @@
 #include "sockherd.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -76,11 +75,7 @@ void refuse_connection(int conn, const socket_address *remote, bool over_source)
     record->next_pending = pending_list;
     record->lingering = false;
     pending_list = record;
-    if (settings.verbose && over_source)
-        (void)fprintf(stderr, "- refused from %s port %d (source limit)\n", address_text(remote),
-                      address_port(remote));
-    else if (settings.verbose)
-        (void)fprintf(stderr, "- refused from %s port %d\n", address_text(remote), address_port(remote));
+    log_refused(remote, over_source);
     // A text that fits the send buffer goes out now, and a client that has
     // already closed is done with before the loop ever sees the record.
     (void)pending_write_step(nullptr, record);

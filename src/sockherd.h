@@ -27,6 +27,15 @@ union socket_address {
 };
 static_assert(sizeof(socket_address) == 28, "an IPv6 socket address is 28 bytes");
 
+// An accepted connection on its way to a command.
+struct connection {
+    socket_address peer;    // the other end, as accept gave it: under -p, the balancer
+    socket_address local;   // the connection's own address, or the one a PROXY header names
+    socket_address client;  // whom the command serves: the peer, or the client a header names
+    bool proxied;           // a header named the client
+    bool header_unread;     // -p above select's sets: the child reads the header itself
+};
+
 // command_line.cc
 
 struct settings_record {
@@ -70,6 +79,17 @@ void warn(const char *message);
 int set_nonblocking(int fd);
 // Sets the descriptor flags to exactly FD_CLOEXEC; dies on failure.
 void set_cloexec(int fd);
+
+// log.cc: every line about a client, printed or not as the options say.
+
+// "connected", and "proxied" when a header named the client.
+void log_connected(pid_t pid, const connection *c);
+void log_proxied(pid_t pid, const socket_address *client);
+void log_closed(pid_t pid);
+void log_refused(const socket_address *remote, bool over_source);
+void log_dropped(const socket_address *remote);
+// Printed whatever -v says; pid 0 when no process was started for it.
+void log_bad_header(pid_t pid, const socket_address *peer);
 
 // startup.cc
 
@@ -120,6 +140,8 @@ void add_to_fd_set(int fd, fd_set *set, int &max_fd);
 void pause_accepting();
 // A descriptor has come back (a child collected, a refusal finished).
 void resume_accepting();
+// Slots of -c in use: running commands and connections waiting for a header.
+int slots_in_use();
 // Whether a comes before b (CLOCK_MONOTONIC times).
 bool time_before(const timespec *a, const timespec *b);
 // The select loop: reap, accept, drain pending refusals. Never returns.
@@ -171,13 +193,17 @@ int address_port(const socket_address *address);
 
 // connection_intake.cc
 
-// Accepts at most one connection and hands it to the spawner, the refusal
-// queue, or drops it at the limit when it does not fit a descriptor set.
+// Accepts at most one connection and hands it on: below the limit to
+// admit_connection (under -p once its header is in), at the limit to the
+// refusal queue, or drops it when it does not fit a descriptor set.
 void handle_accept(int listening, int at_limit);
+// What becomes of a connection below the limit: the per-source limit, then
+// the command. Takes over conn.
+void admit_connection(int conn, const connection *c);
 
 // command_spawning.cc
 
-// How long a child under -p waits for the whole PROXY header.
+// How long a connection under -p may take to send its whole PROXY header.
 constexpr int proxy_header_seconds = 5;
 
 // Sets aside, once, the environment every command gets: the daemon's own with
@@ -185,9 +211,13 @@ constexpr int proxy_header_seconds = 5;
 void prepare_command_environment();
 // Starts the command for conn and records it for source. Takes over conn: it
 // is closed in the daemon before this returns, whatever happens.
-void spawn_command(int conn, const socket_address *remote, const socket_address *local, const source_key *source);
+void spawn_command(int conn, const connection *c, const source_key *source);
 
 // proxy_header.cc
+
+// The longest version 1 header, CRLF included. Also room for a version 2
+// header's fixed part with the largest address block that is kept.
+constexpr size_t v1_max_length = 107;
 
 // What a PROXY protocol header (version 1 text or version 2 binary) says about a connection.
 struct proxy_header {
@@ -197,12 +227,56 @@ struct proxy_header {
     socket_address destination;  // the address the client connected to
 };
 
+// How far the reading of one connection's header has got; all zero to begin.
+struct header_reading {
+    unsigned char head[v1_max_length];  // the header's first bytes, as consumed
+    size_t taken;                       // bytes of the header consumed so far
+    bool found_end;                     // the parser has filled header
+    bool is_v2;
+    bool has_checksum;                  // a CRC32C TLV has been seen
+    proxy_header header;
+    uint32_t checksum;                  // CRC32C so far, with the TLV's value counted as zeros
+    uint32_t checksum_sent;             // the TLV's value
+    size_t checksum_at;                 // offset of that value in the header
+    size_t tlv_at;                      // offset of the next TLV; 0 when TLVs are not looked at
+    unsigned tlv_type;
+    size_t tlv_length;
+};
+
 // 1: complete, header filled (a version 2 length may exceed available: its TLVs are not needed);
 // 0: a valid beginning, more bytes are needed; -1: malformed. Pure: no system call, no allocation.
 int parse_proxy_header(const unsigned char *data, size_t available, proxy_header *header);
+// CRC32C of count bytes, continuing crc (start from 0xFFFFFFFF, finish with ~).
+uint32_t crc32c_update(uint32_t crc, const unsigned char *data, size_t count);
+// Takes what has arrived of conn's header without waiting, never a byte
+// beyond it. 1: complete, reading->header filled; 0: more must arrive; -1:
+// malformed, a CRC32C that does not match, or the peer closed or failed.
+int continue_proxy_header(int conn, header_reading *reading);
 // Reads exactly one header from conn and not one byte more, waiting at most until deadline (CLOCK_MONOTONIC).
 // 0 with header filled; -1 when malformed, too long, incomplete at the deadline, or the peer closes or fails first.
 int read_proxy_header(int conn, const timespec *deadline, proxy_header *header);
+
+// header_queue.cc
+
+// A connection under -p whose header has not all arrived: it waits in the
+// daemon, holding a slot of -c, until it is complete, bad or too late.
+struct header_wait {
+    int conn_fd;
+    socket_address peer;   // the balancer, as accept gave it
+    socket_address local;
+    timespec deadline;     // CLOCK_MONOTONIC, a fixed time after the accept
+    header_wait *next_wait;
+    header_reading reading;
+};
+extern header_wait *header_waits;  // oldest first, so the first deadline is the head's
+extern int waiting_headers;        // records in header_waits: +1 queued, -1 done with
+
+// Reads conn's header as far as it has come and decides what becomes of it,
+// or queues it. Takes over conn.
+void wait_for_header(int conn, const socket_address *peer, const socket_address *local);
+// One attempt for every record select found readable, and the end of every
+// one whose deadline has passed.
+void serve_header_waits(const fd_set *readable);
 
 // refusal_queue.cc
 

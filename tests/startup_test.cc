@@ -425,9 +425,7 @@ INSTANTIATE_TEST_SUITE_P(
     Startup, StartupFatal,
     testing::Values(fatal_case{"NoDescriptorsForPipe", 5, -1, "unable to create self-pipe", true},
                     fatal_case{"ListeningSocketBeyondSelect", 0, 3, "descriptor too high for select", false},
-                    fatal_case{"PipeBeyondSelect", 0, 4, "descriptor too high for select", true},
-                    fatal_case{"SourceLimitWithProxyHeaders", 0, -1, "-C cannot be used with -p", false,
-                               {"-C", "1", "-p"}}),
+                    fatal_case{"PipeBeyondSelect", 0, 4, "descriptor too high for select", true}),
     [](const testing::TestParamInfo<fatal_case> &param_info) { return std::string(param_info.param.name); });
 
 // Behind a wrapper (systemd-socket-activate, unshare) start() would wait for
