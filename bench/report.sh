@@ -132,6 +132,10 @@ END {
         printf "| served per second, c=%d, each client sending a PROXY v2 header first: `-p` against the same daemon without `-p` and without a header | %.0f | %.0f | %s |\n", c, a, b, fmt_ratio(round_ratio("sockherd-proxy", "proxy-c" c, "sockherd", "proxy-c" c))
     }
     for (c = 4; c <= 32; c *= 8) {
+        a = cps("sockherd-proxy-cap", "proxy-c" c); b = cps("sockherd-proxy", "proxy-c" c)
+        printf "| served per second, c=%d, PROXY v2 header: `-p -C %d` against `-p` alone | %.0f | %.0f | %s |\n", c, per_source, a, b, fmt_ratio(round_ratio("sockherd-proxy-cap", "proxy-c" c, "sockherd-proxy", "proxy-c" c))
+    }
+    for (c = 4; c <= 32; c *= 8) {
         a = cps("sockherd-cap", "cap-c" c); b = cps("sockherd", "cap-c" c)
         printf "| served per second, c=%d: `-C %d` against the same daemon without `-C` (both `-b 1024 -c %d`) | %.0f | %.0f | %s |\n", c, per_source, limit, a, b, fmt_ratio(round_ratio("sockherd-cap", "cap-c" c, "sockherd", "cap-c" c))
     }
@@ -148,7 +152,7 @@ END {
         printf "| served per second, c=%d, with %d refused clients pending (%d held) | %.0f | %.0f (none pending) | %s |\n", pending_c, p, median("sockherd" SUBSEP "pending" p SUBSEP "records"), a, p0, fmt_ratio(round_ratio("sockherd", "pending" p, "sockherd", "pending0"))
     }
     print ""
-    printf "With `-p` the daemon spawns with fork instead of vfork (the child reads the header before its exec). So where fork is slow, `-p` serves about half the rate without it or less (0.43 at c=4 and 0.52 at c=32 on an earlier host of that kind), and where fork is cheap about the same (0.93 and 1.01 where the minimal server spent 99 ms of CPU per 1000 connections); on this host, where it spends %.0f ms, %s at c=4 and %s at c=32 (the rows above).\n", cpu_per_1000("baseline"), fmt_ratio(round_ratio("sockherd-proxy", "proxy-c4", "sockherd", "proxy-c4")), fmt_ratio(round_ratio("sockherd-proxy", "proxy-c32", "sockherd", "proxy-c32"))
+    printf "With `-p` the daemon reads each header in its loop, without waiting for it, and then starts the command with vfork as for any client. Until revision c218b26 a forked child read the header: where fork is slow (446 ms of CPU per 1000 connections for the minimal server) `-p` served 0.36 (c=4) and 0.38 (c=32) of the rate without it, at 633 against 144 ms of daemon CPU per 1000; where fork is cheap 0.93 and 1.01, at 1.5x the CPU. On this host, where the minimal server spends %.0f ms, %s at c=4 and %s at c=32 (the rows above), at %.2fx and %.2fx the daemon CPU of the same daemon without `-p`.\n", cpu_per_1000("baseline"), fmt_ratio(round_ratio("sockherd-proxy", "proxy-c4", "sockherd", "proxy-c4")), fmt_ratio(round_ratio("sockherd-proxy", "proxy-c32", "sockherd", "proxy-c32")), cpu_per_1000("sockherd-proxy/proxy-c4") / cpu_per_1000("sockherd/proxy-c4"), cpu_per_1000("sockherd-proxy/proxy-c32") / cpu_per_1000("sockherd/proxy-c32")
     print ""
     printf "Reproduce: `bench/run.sh` from the repository (as root when xinetd, socat, systemd-socket-activate or gnuplot must be installed from Debian packages). It rebuilds everything, reruns the comparison and rewrites this page and the chart. Its defaults are ROUNDS=3, CONNS=1500 and REFUSALS=5000; the run behind this page (ROUNDS=%d, CONNS=%d, REFUSALS=%d) took %d s here, about %d minutes: %d s installing what was missing and building, then %d s measuring, about %d s per round. `REFERENCE=<revision> bench/run.sh` adds the refusal rows against the daemon of that revision, built in a scratch directory.\n", rounds, conns, refusals, setup_seconds + seconds, int((setup_seconds + seconds + 30) / 60), setup_seconds, seconds, seconds / rounds
     print ""
@@ -173,7 +177,7 @@ END {
     print ""
     print "| server | connections | ok | refused | reset | wrong data | timeout | other |"
     print "|---|---|---|---|---|---|---|---|"
-    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse sockherd-proxy sockherd-cap sockherd-activated" (reference == "" ? "" : " reference-refuse"), everyone, " ")
+    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse sockherd-proxy sockherd-proxy-cap sockherd-cap sockherd-activated" (reference == "" ? "" : " reference-refuse"), everyone, " ")
     split("c1 c4 c32 c128 burst refuse-c1 refuse-c32 proxy-c4 proxy-c32 cap-c4 cap-c32 activated-c4 pending0 pending100 pending1000", allrows, " ")
     for (i = 1; i <= nall; i++) {
         s = everyone[i]
@@ -194,6 +198,7 @@ END {
     for (c = 4; c <= 32; c *= 8) {
         printf "| sockherd -p, PROXY v2 header, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd-proxy/proxy-c" c)
         printf "| sockherd without -p, same run, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd/proxy-c" c)
+        printf "| sockherd -p -C %d, PROXY v2 header, same run, c=%d | %.0f ms |\n", per_source, c, cpu_per_1000("sockherd-proxy-cap/proxy-c" c)
     }
     for (c = 4; c <= 32; c *= 8) {
         printf "| sockherd -C %d, c=%d | %.0f ms |\n", per_source, c, cpu_per_1000("sockherd-cap/cap-c" c)
@@ -232,6 +237,12 @@ END {
     printf "| served/s with 1000 pending at least 0.8 of none pending | %.2f | %s |\n", q, verdict(q >= 0.8)
     q4 = round_ratio("sockherd-cap", "cap-c4", "sockherd", "cap-c4"); q32 = round_ratio("sockherd-cap", "cap-c32", "sockherd", "cap-c32")
     printf "| served/s with `-C %d` at least 0.97 of the same daemon without `-C`, at c=4 and c=32 | %s at c=4, %s at c=32 | %s |\n", per_source, fmt_ratio(q4), fmt_ratio(q32), verdict(q4 != "" && q32 != "" && q4 >= 0.97 && q32 >= 0.97)
+    q4 = round_ratio("sockherd-proxy", "proxy-c4", "sockherd", "proxy-c4"); q32 = round_ratio("sockherd-proxy", "proxy-c32", "sockherd", "proxy-c32")
+    printf "| served/s with `-p` (v2 header) at least 0.9 of the same daemon without `-p`, at c=4 and c=32 | %s at c=4, %s at c=32 | %s |\n", fmt_ratio(q4), fmt_ratio(q32), verdict(q4 != "" && q32 != "" && q4 >= 0.9 && q32 >= 0.9)
+    q4 = cpu_per_1000("sockherd-proxy/proxy-c4") / cpu_per_1000("sockherd/proxy-c4"); q32 = cpu_per_1000("sockherd-proxy/proxy-c32") / cpu_per_1000("sockherd/proxy-c32")
+    printf "| daemon CPU per 1000 with `-p` at most 1.3x the same daemon without it, at c=4 and c=32 | %.2fx at c=4, %.2fx at c=32 | %s |\n", q4, q32, verdict(q4 <= 1.3 && q32 <= 1.3)
+    q4 = round_ratio("sockherd-proxy-cap", "proxy-c4", "sockherd-proxy", "proxy-c4"); q32 = round_ratio("sockherd-proxy-cap", "proxy-c32", "sockherd-proxy", "proxy-c32")
+    printf "| served/s with `-p -C %d` at least 0.97 of `-p` alone, at c=4 and c=32 | %s at c=4, %s at c=32 | %s |\n", per_source, fmt_ratio(q4), fmt_ratio(q32), verdict(q4 != "" && q32 != "" && q4 >= 0.97 && q32 >= 0.97)
     q = round_ratio("sockherd-activated", "activated-c4", "sockherd", "activated-c4")
     printf "| served/s with `-L` under systemd-socket-activate at least 0.97 of the same daemon binding its own socket, c=4 | %s | %s |\n", fmt_ratio(q), verdict(q != "" && q >= 0.97)
     if (reference == "")
@@ -251,7 +262,7 @@ END {
     print "- The backlog in the first column is the one the kernel reports for the listening socket (`ss -ltn`). xinetd has no setting for it."
     printf "- Refusal rows: `sockherd -c 0 -r \"busy\\r\\n\" -b 1024` against `bench/baseline -w \"busy\\r\\n\"` (accept, write, close, no fork), %d connections per run.\n", refusals
     printf "- Pending rows: sockherd runs with `-c %d -r TEXT`, TEXT being %d bytes, and the command `hello GATE`. %d clients first occupy every slot with commands blocked on opening the FIFO GATE; then 0, 100 or 1000 silent clients connect with a 4 KiB receive buffer and a 536-byte segment size and never read, so they are refused and their text cannot leave the daemon (a larger segment size lets the loopback send buffer swallow the whole text at once, and the record would be gone). Opening GATE lets the slots go; the load then runs at c=%d, far below the limit, while the records stay (the \"held\" count is read from /proc/PID/fd). The text is the longest single argument Linux passes (128 KiB).\n", slots, text, slots, pending_c
-    print "- PROXY rows: a second sockherd with `-p` (and `-b 1024 -c " limit "`), its clients sending a 28-byte version 2 header (TCP over IPv4) as soon as they are connected (`loadgen -P`), against the first sockherd, without `-p` and without a header, run right before or after it in the same round. Under `-p` the daemon forks instead of vforking, and the child reads the header before its exec."
+    print "- PROXY rows: a second sockherd with `-p` (and `-b 1024 -c " limit "`), its clients sending a 28-byte version 2 header (TCP over IPv4) as soon as they are connected (`loadgen -P`), against the first sockherd, without `-p` and without a header, run right before or after it in the same round; and a third with `-p -C " per_source "`, its clients sending the same header, all of them naming 192.0.2.1 as the client, so that every connection is counted for that one source and none reaches the limit."
     printf "- `-C` rows: a third sockherd with `-C %d` (and `-b 1024 -c %d`) against the first one, side by side in each round at c=4 and c=32. Every client comes from 127.0.0.1 and at most %d commands run at once, so the limit never refuses anyone: the rows show what keeping the count per client address costs for every connection.\n", per_source, limit, limit
     printf "- `-L` row: `systemd-socket-activate -l 127.0.0.1:PORT sockherd -L -1 -c %d hello`, without `--accept`: systemd-socket-activate makes the listening socket (with its own backlog, shown in the row; `-b` does not apply to a socket that listens already) and, when the first client arrives, execs the daemon, which takes the socket from descriptor 3. That first client is not counted. Against the first sockherd, binding its own socket, at c=4. `systemd-socket-activate --accept --inetd` in the main table instead starts a process per connection itself.\n", limit
     if (reference != "")

@@ -2,8 +2,8 @@
 # The whole comparison in one run: sockherd, a minimal forking server and three
 # other super-servers side by side, all serving the same static "hello"
 # command on 127.0.0.1, in interleaved rounds; then the rows only sockherd has
-# (refusals, serving while refused clients are held pending, what -p, -C and
-# -L cost against the same daemon without them, and refusals against the
+# (refusals, serving while refused clients are held pending, what -p, -C
+# (also under -p) and -L cost against the same daemon without them, and refusals against the
 # daemon of an earlier revision). Medians of the rounds go to
 # docs/benchmark.md and docs/benchmark.png.
 #
@@ -334,15 +334,20 @@ run_refusal_rows() {
 }
 
 # What -p costs: the same daemon and load with and without a PROXY v2 header
-# in front of every client, side by side.
+# in front of every client, side by side; and what -C costs under -p, where
+# the source is the client the header names.
 start_proxy_reader() {
     start_printing_port "$build/sockherd" -1 -p -b "$backlog" -c "$sockherd_limit" 127.0.0.1 0 "$tools/hello"
     pid_of[sockherd-proxy]=$server_pid port_of[sockherd-proxy]=$server_port
     extra_args[sockherd-proxy]=-P
+    start_printing_port "$build/sockherd" -1 -p -b "$backlog" -c "$sockherd_limit" -C "$per_source_limit" \
+        127.0.0.1 0 "$tools/hello"
+    pid_of[sockherd-proxy-cap]=$server_pid port_of[sockherd-proxy-cap]=$server_port
+    extra_args[sockherd-proxy-cap]=-P
 }
 
 run_proxy_rows() {
-    run_side_by_side "$1" proxy "4 32" "$conns" 'hello\n' sockherd sockherd-proxy
+    run_side_by_side "$1" proxy "4 32" "$conns" 'hello\n' sockherd sockherd-proxy sockherd-proxy-cap
 }
 
 # What -C costs: a lookup in the table of counts per client address for

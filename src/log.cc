@@ -33,9 +33,13 @@ void log_closed(pid_t pid)
 
 void log_refused(const socket_address *remote, bool over_source)
 {
-    if (settings.verbose)
-        (void)fprintf(stderr, "- refused from %s port %d%s\n", address_text(remote), address_port(remote),
-                      over_source ? " (source limit)" : "");
+    if (!settings.verbose)
+        return;
+    if (over_source)
+        (void)fprintf(stderr, "- refused from %s port %d (source limit)\n", address_text(remote),
+                      address_port(remote));
+    else
+        (void)fprintf(stderr, "- refused from %s port %d\n", address_text(remote), address_port(remote));
 }
 
 void log_dropped(const socket_address *remote)
