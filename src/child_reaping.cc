@@ -19,12 +19,15 @@ void reap_children()
     // started were counted: one we had before exec or, as PID 1, an orphan
     // handed to us must not open a slot that no command of ours freed.
     pid_t pid;
-    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
-        if (remove_child_record(pid)) {
+    int status = 0;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        timespec started;
+        bool ours = remove_child_record(pid, &started);
+        if (ours) {
             running_children--;
             resume_accepting();
         }
-        log_closed(pid);
+        log_closed(pid, status, ours ? &started : nullptr);
     }
 }
 

@@ -13,6 +13,7 @@ namespace sockherd {
 // than children, so one size check covers both.
 struct child_slot {
     source_key source;
+    timespec started;
     pid_t pid;  // 0: a free slot
 };
 struct source_slot {
@@ -183,9 +184,9 @@ int reserve_child_record()
     return resize_tables(2 * table_size);
 }
 
-void add_child_record(pid_t pid, const source_key *source)
+void add_child_record(pid_t pid, const source_key *source, const timespec *started)
 {
-    child_slot entry = {*source, pid};
+    child_slot entry = {*source, *started, pid};
     *free_slot_for(child_slots, &entry) = entry;
     child_count++;
     if (!settings.limit_per_source)
@@ -195,12 +196,13 @@ void add_child_record(pid_t pid, const source_key *source)
     counted->children++;
 }
 
-bool remove_child_record(pid_t pid)
+bool remove_child_record(pid_t pid, timespec *started)
 {
     size_t at = find_child(pid);
     if (is_free(&child_slots[at]))
         return false;
     source_key source = child_slots[at].source;
+    *started = child_slots[at].started;
     remove_slot(child_slots, at);
     child_count--;
     if (settings.limit_per_source) {

@@ -39,6 +39,7 @@ static const char *const usage_lines[] = {
     "           before each client's data",
     "  -v       be verbose",
     "  -Q       don't be verbose (default)",
+    "  -J       be verbose, one JSON object per line",
     "  -r resp  once -c limit is reached, refuse clients",
     "           with 'resp' rather than deferring them.",
     "           resp may contain \\r, \\n, \\t.",
@@ -148,8 +149,19 @@ static void apply_option(int option, const char *argument)
     case 'b': settings.listen_backlog = atoi(argument); break;
     case 'D': settings.tcp_nodelay = true; break;
     case 'K': settings.keepalive_seconds = keepalive_argument(argument); break;
-    case 'Q': settings.verbose = false; break;
-    case 'v': settings.verbose = true; break;
+    // The last of -Q, -v and -J decides.
+    case 'Q':
+        settings.verbose = false;
+        settings.json_log = false;
+        break;
+    case 'v':
+        settings.verbose = true;
+        settings.json_log = false;
+        break;
+    case 'J':
+        settings.verbose = true;
+        settings.json_log = true;
+        break;
     case 'e': settings.stderr_to_socket = true; break;
     case 'p': settings.proxy_protocol = true; break;
     case 'L': settings.socket_from_manager = true; break;
@@ -167,7 +179,7 @@ int parse_command_line(int argc, char **argv)
     // "+" stops the scan at the first operand even with GNU getopt, so options
     // written after the command reach the command.
     int option;
-    while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DK:Qvehr:pL")) != -1)
+    while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DK:QvJehr:pL")) != -1)
         apply_option(option, optarg);
     // With -L the manager chose address and port: only the command follows.
     if (argc - optind < (settings.socket_from_manager ? 1 : 3))

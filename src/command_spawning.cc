@@ -1,5 +1,6 @@
 #include "sockherd.h"
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <cstdio>
@@ -20,6 +21,9 @@ static const char *const variable_names[var_count] = {"PROTO",         "TCPLOCAL
 constexpr size_t variable_size = 80;
 static char variable_text[var_count][variable_size];
 static char **command_environment;
+// Why the last vfork child could not execute the command, or 0: the one
+// thing that child writes into the daemon's memory, read once vfork returns.
+static volatile int exec_errno;
 
 static bool has_name(const char *entry, const char *name)
 {
@@ -138,12 +142,12 @@ static void take_proxy_header(int conn, const socket_address *remote, const sock
 // there: system calls on the child's own descriptor table and signal state,
 // nothing allocated, no stdio, no variable of the daemon's written, and no
 // return (exec or _exit).
-[[noreturn]] static void exec_command(int conn, bool clear_nonblocking)
+[[noreturn]] static void exec_command(int conn, bool forked)
 {
     // The daemon read the header without blocking; the command gets the
     // ordinary blocking socket it would get without -p.
     int flags;
-    if (clear_nonblocking && (flags = fcntl(conn, F_GETFL)) != -1)
+    if (settings.proxy_protocol && !forked && (flags = fcntl(conn, F_GETFL)) != -1)
         (void)fcntl(conn, F_SETFL, flags & ~O_NONBLOCK);
     // A failed copy (for lack of kernel memory; the numbers are valid) leaves
     // the command the daemon's own descriptor there.
@@ -160,6 +164,10 @@ static void take_proxy_header(int conn, const socket_address *remote, const sock
     (void)sigprocmask(SIG_SETMASK, &startup_signal_mask, nullptr);
     // execvpe searches PATH on the stack, without malloc.
     execvpe(command_argv[0], command_argv, command_environment);
+    if (!forked)
+        exec_errno = errno;
+    else
+        log_exec_failed(getpid(), errno);  // only a forked child may print: it has stdio of its own
     _exit(failure_status);  // not exit: that would flush the daemon's stdio buffers again
 }
 
@@ -173,7 +181,7 @@ static pid_t start_proxied_child(int conn, const socket_address *remote, const s
         restore_signal_actions();
         // Its log lines go out before the copies, so -e never sends them to the client.
         take_proxy_header(conn, remote, local);
-        exec_command(conn, false);
+        exec_command(conn, true);
     }
     return pid;
 }
@@ -185,9 +193,10 @@ static pid_t start_child(int conn, const connection *c)
     format_connection_variables(&c->client, &c->local);
     if (settings.proxy_protocol)
         format_proxy_variables(&c->peer);
+    exec_errno = 0;
     pid_t pid = vfork();
     if (pid == 0)
-        exec_command(conn, settings.proxy_protocol);
+        exec_command(conn, false);
     return pid;
 }
 
@@ -230,14 +239,20 @@ void spawn_command(int conn, const connection *c, const source_key *source)
     }
     pid_t pid = c->header_unread ? start_proxied_child(conn, &c->peer, &c->local) : start_child(conn, c);
     if (pid == -1) {
-        warn("fork failed");
+        log_fork_failed();
         (void)close(conn);
         return;
     }
 
-    add_child_record(pid, source);
+    // Only -J shows how long a command ran: without it, no clock is read.
+    timespec started = {};
+    if (settings.json_log)
+        (void)clock_gettime(CLOCK_MONOTONIC, &started);
+    add_child_record(pid, source, &started);
     running_children++;
     log_connected(pid, c);
+    if (!c->header_unread && exec_errno != 0)
+        log_exec_failed(pid, exec_errno);
     (void)close(conn);
 }
 

@@ -49,12 +49,13 @@ void handle_accept(int listening, int at_limit)
     if (conn == -1) {
         if (accept_errno == EAGAIN)
             return;  // nothing waits after all; not worth a line
-        warn("accept failed");
+        log_accept_failed();
         if (lacks_resources(accept_errno))
             pause_accepting();  // the client stays queued; retrying at once would only spin
         return;
     }
     set_cloexec(conn);  // before any fork, so no other command inherits it
+    log_accepted();
 
     socket_address local = {};
     socklen_t local_length = sizeof local;

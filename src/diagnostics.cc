@@ -1,6 +1,5 @@
 #include "sockherd.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 
@@ -8,12 +7,12 @@ namespace sockherd {
 
 void warn(const char *message)
 {
-    (void)fprintf(stderr, "%s\n", message);  // nowhere left to report a failure
+    log_message("error", message);
 }
 
 void die(const char *message)
 {
-    warn(message);
+    log_message("fatal", message);
     exit(failure_status);
 }
 

@@ -105,7 +105,7 @@ static const timespec *add_pending_to_sets(fd_set *readable, fd_set *writable, i
 static int wait_for_events(int max_fd, fd_set *readable, fd_set *writable, timeval *timeout)
 {
     sigset_t saved_mask;
-    if (sigprocmask(SIG_UNBLOCK, &sigchld_set, &saved_mask) < 0)
+    if (sigprocmask(SIG_UNBLOCK, &loop_signals, &saved_mask) < 0)
         die("unable to unblock SIGCHLD");
     int ready = select(max_fd + 1, readable, writable, nullptr, timeout);
     if (ready < 0 && errno != EINTR)
@@ -142,6 +142,9 @@ static void run_pass(int listening)
     add_to_fd_set(self_pipe[0], &readable, max_fd);
     const timespec *first_end = add_pending_to_sets(&readable, &writable, max_fd);
     first_end = add_header_waits_to_set(&readable, max_fd, first_end);
+    const timespec *status_due = service_status_due();
+    if (status_due != nullptr && (first_end == nullptr || time_before(status_due, first_end)))
+        first_end = status_due;
     // Before the gate: a pause that is over lets the listening socket in now.
     timeval limit_left;
     timeval *timeout = wait_limit(&limit_left, first_end);
@@ -154,6 +157,8 @@ static void run_pass(int listening)
     int at_limit = running >= limit ? 1 : 0;
     if (FD_ISSET(self_pipe[0], &readable))
         reap_children();
+    if (take_signal(SIGUSR1))
+        log_counts();
     if (FD_ISSET(listening, &readable))
         handle_accept(listening, at_limit);
     drain_pending_writes(&readable, &writable);

@@ -8,6 +8,7 @@
 namespace sockherd {
 
 pending_write *pending_list = nullptr;
+int pending_refusals = 0;
 
 // Reads per pass for one lingering client: enough to empty what a client
 // sends with its request, bounded so that one that keeps sending cannot hold
@@ -23,6 +24,7 @@ static int finish_record(pending_write *previous, pending_write *record)
     else
         previous->next_pending = record->next_pending;
     free(record);
+    pending_refusals--;
     resume_accepting();
     return 1;
 }
@@ -75,6 +77,7 @@ void refuse_connection(int conn, const socket_address *remote, bool over_source)
     record->next_pending = pending_list;
     record->lingering = false;
     pending_list = record;
+    pending_refusals++;
     log_refused(remote, over_source);
     // A text that fits the send buffer goes out now, and a client that has
     // already closed is done with before the loop ever sees the record.

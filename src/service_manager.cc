@@ -1,6 +1,7 @@
 #include "sockherd.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
@@ -76,41 +77,105 @@ int take_manager_socket()
     return manager_socket_fd;
 }
 
+// NOTIFY_SOCKET, looked up once: the command's environment is prepared by
+// asking about each entry, and the environment may be large.
+static const char *notify_name;
+static bool notify_name_read;
+static int notify_fd = -1;  // open from readiness on, for the status
+static sockaddr_un notify_address;
+static socklen_t notify_size;
+
+// The figures the status shows, as last sent; an update is due when they change.
+struct status_figures {
+    int running;
+    unsigned long long served, refused, denied, dropped, failed;
+};
+static status_figures sent_figures;
+static timespec sent_at;  // CLOCK_MONOTONIC
+static timespec next_update_at;
+
 bool notifies_service_manager()
 {
-    const char *name = getenv("NOTIFY_SOCKET");
-    return name != nullptr && *name != '\0';
+    if (!notify_name_read) {
+        notify_name = getenv("NOTIFY_SOCKET");
+        notify_name_read = true;
+    }
+    return notify_name != nullptr && *notify_name != '\0';
+}
+
+static status_figures current_figures()
+{
+    return {running_children, counts.served,       counts.refused + counts.source_refused,
+            counts.denied,    counts.dropped,      counts.fork_failed + counts.exec_failed};
+}
+
+static bool same_figures(const status_figures *a, const status_figures *b)
+{
+    return a->running == b->running && a->served == b->served && a->refused == b->refused &&
+           a->denied == b->denied && a->dropped == b->dropped && a->failed == b->failed;
+}
+
+// One datagram, never waiting for a manager whose queue is full: it learns
+// nothing, and serving matters more.
+static bool send_notice(const char *text)
+{
+    size_t length = strlen(text);
+    ssize_t sent = sendto(notify_fd, text, length, MSG_DONTWAIT | MSG_NOSIGNAL,
+                          reinterpret_cast<const sockaddr *>(&notify_address), notify_size);
+    return sent == static_cast<ssize_t>(length);
+}
+
+// The status as the manager shows it, after prefix; the figures sent noted.
+static bool send_status(const char *prefix)
+{
+    char text[256];
+    size_t length = static_cast<size_t>(snprintf(text, sizeof text, "%sSTATUS=", prefix));
+    format_status(text + length, sizeof text - length);
+    sent_figures = current_figures();
+    if (clock_gettime(CLOCK_MONOTONIC, &sent_at) == -1)
+        sent_at = timespec{};
+    return send_notice(text);
+}
+
+static bool open_notify_socket()
+{
+    notify_address.sun_family = AF_UNIX;
+    size_t length = strlen(notify_name);
+    if (length >= sizeof notify_address.sun_path)
+        return false;
+    memcpy(notify_address.sun_path, notify_name, length);
+    if (notify_name[0] == '@')
+        notify_address.sun_path[0] = '\0';  // an abstract name: no file, and no terminating zero
+    notify_size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+    notify_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    return notify_fd != -1;
 }
 
 void notify_service_manager()
 {
     if (!notifies_service_manager())
         return;
-    const char *name = getenv("NOTIFY_SOCKET");
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    size_t length = strlen(name);
-    if (length >= sizeof address.sun_path) {
+    if (!open_notify_socket() || !send_status("READY=1\n"))
         warn("unable to notify the service manager");
-        return;
-    }
-    memcpy(address.sun_path, name, length);
-    if (name[0] == '@')
-        address.sun_path[0] = '\0';  // an abstract name: no file, and no terminating zero
-    socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd == -1) {
-        warn("unable to notify the service manager");
-        return;
-    }
-    // Never wait for a manager whose queue is full: it learns nothing, and
-    // serving matters more.
-    const char ready[] = "READY=1";
-    ssize_t sent = sendto(fd, ready, sizeof ready - 1, MSG_DONTWAIT | MSG_NOSIGNAL,
-                          reinterpret_cast<const sockaddr *>(&address), size);
-    (void)close(fd);
-    if (sent != static_cast<ssize_t>(sizeof ready - 1))
-        warn("unable to notify the service manager");
+}
+
+const timespec *service_status_due()
+{
+    if (notify_fd == -1)
+        return nullptr;
+    status_figures now_figures = current_figures();
+    if (same_figures(&now_figures, &sent_figures))
+        return nullptr;
+    // At most one update a second: a busy daemon must not keep its manager busy.
+    timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) == -1)
+        return nullptr;
+    next_update_at = sent_at;
+    next_update_at.tv_sec += 1;
+    if (time_before(&now, &next_update_at))
+        return &next_update_at;
+    (void)send_status("");  // a lost update is made good by the next one
+    return nullptr;
 }
 
 }  // namespace sockherd

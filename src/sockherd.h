@@ -51,7 +51,8 @@ struct settings_record {
     bool print_port = false;
     bool tcp_nodelay = false;
     int keepalive_seconds = 0;        // -K: idle time and probe interval; 0 for no keepalive
-    bool verbose = false;
+    bool verbose = false;             // -v or -J: a log is on
+    bool json_log = false;            // -J: the log is JSON
     bool stderr_to_socket = false;
     bool proxy_protocol = false;      // -p: each connection starts with a PROXY header
     bool socket_from_manager = false; // -L: the listening socket is descriptor 3, from systemd
@@ -80,23 +81,56 @@ int set_nonblocking(int fd);
 // Sets the descriptor flags to exactly FD_CLOEXEC; dies on failure.
 void set_cloexec(int fd);
 
-// log.cc: every line about a client, printed or not as the options say.
+// log.cc: every line the daemon writes about what happened, as text (-v) or
+// JSON (-J), and the counts kept whatever the log.
 
+struct counts_record {
+    unsigned long long accepted;       // every connection accept returned
+    unsigned long long served;         // commands started, those that then failed to execute included
+    unsigned long long refused;        // at the limit
+    unsigned long long source_refused; // over the per-source limit
+    unsigned long long denied;
+    unsigned long long dropped;
+    unsigned long long bad_headers;
+    unsigned long long fork_failed;
+    unsigned long long exec_failed;
+    unsigned long long accept_failed;
+    int max_running;                   // the most commands that ran at once
+};
+extern counts_record counts;  // raised only by the log_ functions
+
+// Notes the start, for the uptime in the counts.
+void start_counting();
+// A message and a newline, or with -J an object of event ("error", "fatal")
+// holding it; warn and die print through this.
+void log_message(const char *event, const char *message);
+// With -J, once at the end of start-up: the daemon's pid, address and limit.
+void log_listening(const socket_address *bound);
+void log_accepted();
+void log_accept_failed();
+void log_fork_failed();
 // "connected", and "proxied" when a header named the client.
 void log_connected(pid_t pid, const connection *c);
+// The command could not be executed: printed whatever -v says.
+void log_exec_failed(pid_t pid, int error);
 void log_proxied(pid_t pid, const socket_address *client);
-void log_closed(pid_t pid);
+// started: when one of ours was spawned (with -J), null for a process we did not start.
+void log_closed(pid_t pid, int wait_status, const timespec *started);
 void log_refused(const socket_address *remote, bool over_source);
 void log_dropped(const socket_address *remote);
 // Printed whatever -v says; pid 0 when no process was started for it.
 void log_bad_header(pid_t pid, const socket_address *peer);
+// The counts as one line or object (SIGUSR1).
+void log_counts();
+// The one-line summary for the service manager's status.
+void format_status(char *text, size_t size);
 
 // startup.cc
 
 extern int listen_fd;                 // set once at start-up
 extern char **command_argv;           // the operands after address and port
-extern int self_pipe[2];              // written only by sigchld_handler
-extern sigset_t sigchld_set;          // SIGCHLD alone
+extern int self_pipe[2];              // written only by loop_signal_handler
+extern sigset_t loop_signals;         // SIGCHLD and the others the loop hears, blocked but in its wait
 extern sigset_t startup_signal_mask;  // the mask the daemon was started with
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no
@@ -107,7 +141,11 @@ void open_standard_descriptors();
 [[noreturn]] void run_startup(char **argv, int first_operand);
 // Gives up group (and supplementary groups as root), then user, as settings ask.
 void drop_privileges();
-void sigchld_handler(int signal_number);
+// Notes the signal for the loop and wakes it through the self-pipe.
+void loop_signal_handler(int signal_number);
+// Whether signal_number arrived since the last call; only ever called in the
+// loop, with the handler blocked.
+bool take_signal(int signal_number);
 // In a child on its way to exec: every signal action back to what the daemon
 // was started with. Safe after vfork: it only changes the child's own table.
 void restore_signal_actions();
@@ -126,8 +164,13 @@ void print_bound_port(int fd);
 int take_manager_socket();
 // Whether NOTIFY_SOCKET names a socket to tell of readiness.
 bool notifies_service_manager();
-// Sends "READY=1" there, once, never blocking; a failure is only warned of.
+// Sends "READY=1" there, once, with the status, never blocking; a failure
+// is only warned of.
 void notify_service_manager();
+// Sends the status when its figures changed and a second has passed since
+// the last; when they changed sooner, returns when the loop must wake to
+// send it (CLOCK_MONOTONIC), else null.
+const timespec *service_status_due();
 
 // event_loop.cc
 
@@ -171,12 +214,13 @@ void prepare_child_table();
 // Makes room for one more record, growing the tables by doubling; -1 when
 // memory ran out, and nothing changed.
 int reserve_child_record();
-// Records a child the daemon started and counts it for its source; room
-// must have been reserved.
-void add_child_record(pid_t pid, const source_key *source);
-// Forgets pid and uncounts it for its source; false for a process the
-// daemon never started (one it had before exec, or an orphan as PID 1).
-bool remove_child_record(pid_t pid);
+// Records a child the daemon started at started (zero unless -J asks for
+// durations) and counts it for its source; room must have been reserved.
+void add_child_record(pid_t pid, const source_key *source, const timespec *started);
+// Forgets pid, uncounts it for its source and tells when it started; false
+// for a process the daemon never started (one it had before exec, or an
+// orphan as PID 1).
+bool remove_child_record(pid_t pid, timespec *started);
 // Commands running for clients of source; only with -C.
 int source_children(const source_key *source);
 
@@ -293,6 +337,7 @@ struct pending_write {
     timespec linger_until;  // CLOCK_MONOTONIC
 };
 extern pending_write *pending_list;  // newest first; pushed by refuse_connection, unlinked by finishing steps
+extern int pending_refusals;         // records in pending_list
 
 // How long a refused connection may linger after its text.
 constexpr int linger_seconds = 2;

@@ -10,15 +10,25 @@ namespace sockherd {
 int listen_fd = -1;
 char **command_argv = nullptr;
 int self_pipe[2] = {-1, -1};
-sigset_t sigchld_set;
+sigset_t loop_signals;
 sigset_t startup_signal_mask;
+volatile std::sig_atomic_t signal_arrived[NSIG];
 
-void sigchld_handler(int)
+void loop_signal_handler(int signal_number)
 {
     int saved_errno = errno;
+    signal_arrived[signal_number] = 1;
     ssize_t written = write(self_pipe[1], "c", 1);
     (void)written;  // a full pipe is still readable, so the byte is not missed
     errno = saved_errno;
+}
+
+bool take_signal(int signal_number)
+{
+    if (signal_arrived[signal_number] == 0)
+        return false;
+    signal_arrived[signal_number] = 0;
+    return true;
 }
 
 void open_standard_descriptors()
@@ -63,31 +73,61 @@ static void make_self_pipe()
     set_cloexec(self_pipe[1]);
 }
 
+// Every signal whose action the daemon changes, with the action it was
+// started with, so that each command starts with that one again.
+struct changed_action {
+    int signal_number;
+    struct sigaction original;
+};
+static changed_action changed_actions[4];
+static size_t changed_count;
+
+static int set_action(int signal_number, void (*handler)(int), int flags)
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = flags;
+    changed_action *changed = &changed_actions[changed_count];
+    if (sigaction(signal_number, &action, &changed->original) == -1)
+        return -1;
+    changed->signal_number = signal_number;
+    changed_count++;
+    return 0;
+}
+
+// The signals the loop hears: blocked from here on but inside its wait, so
+// a handler runs only there and one that comes early waits for the first
+// wait instead of being lost. SIGUSR1 asks for the counts when there is a
+// log to write them to; it is caught before the port line and readiness
+// tell anyone that the daemon may be signalled.
+static void catch_loop_signals()
+{
+    sigemptyset(&loop_signals);
+    sigaddset(&loop_signals, SIGCHLD);
+    if (settings.verbose)
+        sigaddset(&loop_signals, SIGUSR1);
+    // The old mask is kept for the commands we start.
+    if (sigprocmask(SIG_BLOCK, &loop_signals, &startup_signal_mask) < 0)
+        die("unable to block SIGCHLD");
+    // Cannot fail for this signal with a valid handler; if it did, the
+    // counts would not be had.
+    if (settings.verbose)
+        (void)set_action(SIGUSR1, loop_signal_handler, 0);
+}
+
+// Last of start-up, once the pipe exists. Cannot fail for SIGCHLD with a
+// valid handler. If it did, no byte would ever reach the pipe and ended
+// children would stay zombies. No SA_RESTART: the wait must end with EINTR.
 static void catch_sigchld()
 {
-    // Blocked before the handler exists, so it can only run inside the
-    // loop's wait. The old mask is kept for the commands we start.
-    sigemptyset(&sigchld_set);
-    sigaddset(&sigchld_set, SIGCHLD);
-    if (sigprocmask(SIG_BLOCK, &sigchld_set, &startup_signal_mask) < 0)
-        die("unable to block SIGCHLD");
-
-    struct sigaction action = {};
-    action.sa_handler = sigchld_handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_NOCLDSTOP;  // no SA_RESTART: the wait must end with EINTR
-    // Cannot fail for SIGCHLD with a valid handler. If it did, no byte would
-    // ever reach the pipe and ended children would stay zombies.
-    (void)sigaction(SIGCHLD, &action, nullptr);
+    (void)set_action(SIGCHLD, loop_signal_handler, SA_NOCLDSTOP);
 }
 
 // As the first process of a PID namespace (a container's entry point) the
 // kernel gives us no default action for these: without a handler, a stop
 // would wait and then kill, and Ctrl-C would do nothing. Signals we were
 // started with ignored or caught stay as they were.
-static const int init_stop_signals[] = {SIGTERM, SIGINT};
-static sigset_t caught_as_init;  // those of SIGTERM and SIGINT that got end_on_signal
-
 static void end_on_signal(int signal_number)
 {
     _exit(128 + signal_number);  // what a shell reports for a process the signal ended
@@ -95,31 +135,42 @@ static void end_on_signal(int signal_number)
 
 static void stop_on_signals_as_init()
 {
-    sigemptyset(&caught_as_init);
+    static const int stop_signals[] = {SIGTERM, SIGINT};
     if (getpid() != 1)
         return;
-    for (int signal_number : init_stop_signals) {
+    for (int signal_number : stop_signals) {
         struct sigaction current;
         if (sigaction(signal_number, nullptr, &current) == -1 || current.sa_handler != SIG_DFL)
             continue;
-        struct sigaction action = {};
-        action.sa_handler = end_on_signal;
-        sigemptyset(&action.sa_mask);
-        if (sigaction(signal_number, &action, nullptr) == 0)
-            sigaddset(&caught_as_init, signal_number);
+        (void)set_action(signal_number, end_on_signal, 0);
     }
 }
 
 void restore_signal_actions()
 {
-    (void)signal(SIGCHLD, SIG_DFL);
-    for (int signal_number : init_stop_signals)
-        if (sigismember(&caught_as_init, signal_number) == 1)
-            (void)signal(signal_number, SIG_DFL);
+    for (size_t i = 0; i < changed_count; i++) {
+        // Whatever the daemon was started with, a command that waits for its
+        // own children must get SIGCHLD's default action.
+        if (changed_actions[i].signal_number == SIGCHLD)
+            (void)signal(SIGCHLD, SIG_DFL);
+        else
+            (void)sigaction(changed_actions[i].signal_number, &changed_actions[i].original, nullptr);
+    }
+}
+
+// With -J the log's readers learn where and as whom the daemon serves.
+static void announce_listening()
+{
+    socket_address bound = {};
+    socklen_t length = sizeof bound;
+    if (settings.json_log && getsockname(listen_fd, &bound.any, &length) == 0)
+        log_listening(&bound);
 }
 
 void run_startup(char **argv, int first_operand)
 {
+    start_counting();
+    catch_loop_signals();  // before the port line, which tells a script it may signal us
     if (settings.socket_from_manager) {
         listen_fd = take_manager_socket();
         command_argv = argv + first_operand;
@@ -133,6 +184,7 @@ void run_startup(char **argv, int first_operand)
     make_self_pipe();
     catch_sigchld();
     stop_on_signals_as_init();
+    announce_listening();
     notify_service_manager();  // only now do we serve every client that connects
     main_loop(listen_fd);
 }

@@ -107,7 +107,8 @@ TEST(ChildTable, CountsStayRightThroughGrowthAndScrambledRemoval)
         if (reserve_child_record() != 0)
             return false;
         size_t source = random() % sources.size();
-        add_child_record(next_pid, &sources[source]);
+        timespec started = {next_pid, 7};  // each record's own, to follow it through the moves
+        add_child_record(next_pid, &sources[source], &started);
         running[next_pid++] = source;
         counts[source]++;
         return true;
@@ -118,7 +119,8 @@ TEST(ChildTable, CountsStayRightThroughGrowthAndScrambledRemoval)
         counts[it->second]--;
         pid_t pid = it->first;
         running.erase(it);
-        return remove_child_record(pid);
+        timespec started = {};
+        return remove_child_record(pid, &started) && started.tv_sec == pid && started.tv_nsec == 7;
     };
     // Between 48 and 64 at once in the 128 slots of start-up, where the runs
     // are long and cross; then 2000 at once, in 4096 slots; then none.
@@ -130,13 +132,14 @@ TEST(ChildTable, CountsStayRightThroughGrowthAndScrambledRemoval)
     while (running.size() < 2000)
         ASSERT_TRUE(add_one());
     ASSERT_EQ(wrong_count(), "");
-    EXPECT_FALSE(remove_child_record(1)) << "a process the daemon never started";
+    timespec started;
+    EXPECT_FALSE(remove_child_record(1, &started)) << "a process the daemon never started";
     while (!running.empty()) {
         ASSERT_TRUE(remove_one());
         ASSERT_EQ(wrong_count(), "");
     }
     for (pid_t pid = 100; pid < next_pid; pid++)
-        EXPECT_FALSE(remove_child_record(pid));
+        EXPECT_FALSE(remove_child_record(pid, &started));
     settings = settings_record{};
 }
 

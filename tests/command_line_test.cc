@@ -46,6 +46,7 @@ const std::vector<std::string> usage_text = {
     "           before each client's data",
     "  -v       be verbose",
     "  -Q       don't be verbose (default)",
+    "  -J       be verbose, one JSON object per line",
     "  -r resp  once -c limit is reached, refuse clients",
     "           with 'resp' rather than deferring them.",
     "           resp may contain \\r, \\n, \\t.",
@@ -85,7 +86,7 @@ TEST(UsageText, IsExactlyTheListedLines)
     auto result = run_sockherd({});
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(result.out, "");
-    ASSERT_EQ(usage_text.size(), 34u);
+    ASSERT_EQ(usage_text.size(), 35u);
     EXPECT_EQ(harness::split_lines(result.err), usage_text);
     for (const auto &line : usage_text)
         EXPECT_TRUE(line.empty() || line.back() != ' ') << line;

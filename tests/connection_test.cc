@@ -166,11 +166,12 @@ TEST(FailedExec, ClientSeesEndOfFileAndChildIsCollected)
     EXPECT_EQ(fetch(daemon.port), "");
     ASSERT_TRUE(daemon.wait_for_err(" closed (0/40)\n"));
     auto lines = harness::split_lines(daemon.err());
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     long pid = atol(lines[0].c_str());
     EXPECT_NE(lines[0].find(" connected from 127.0.0.1 port "), std::string::npos);
     EXPECT_EQ(lines[0].substr(lines[0].size() - 7), " (1/40)");
-    EXPECT_EQ(lines[1], std::to_string(pid) + " closed (0/40)");
+    EXPECT_EQ(lines[1], "unable to execute command");
+    EXPECT_EQ(lines[2], std::to_string(pid) + " closed (0/40)");
 }
 
 // With both slots of -c 2 held by first and second (cat): a third client

@@ -180,6 +180,7 @@ TEST(FaultTest, ExecFailureGivesEndOfFileAndIsCollected)
         EXPECT_TRUE(stress::wait_quiescent(daemon, clients, harness::default_deadline_ms));
         stress::log_counts counts = stress::count_log(daemon.err());
         EXPECT_EQ(counts.connected, clients);
+        EXPECT_EQ(counts.exec_failed, clients) << "each failure is told";
         EXPECT_EQ(counts.closed, clients);
         EXPECT_EQ(counts.other, 0) << (counts.unknown.empty() ? "" : counts.unknown.front());
         EXPECT_TRUE(harness::children_of(daemon.pid, false).empty()) << "a failed exec left a child behind";

@@ -184,6 +184,8 @@ log_counts count_log(const std::string &text)
             counts.fork_failed++;
         } else if (line == "accept failed") {
             counts.accept_failed++;
+        } else if (line == "unable to execute command") {
+            counts.exec_failed++;
         } else {
             counts.other++;
             if (counts.unknown.size() < 5)

@@ -40,6 +40,7 @@ struct log_counts {
     long dropped = 0;
     long fork_failed = 0;
     long accept_failed = 0;
+    long exec_failed = 0;
     long other = 0;
     std::string last_closed;            // the last "closed" line
     int highest_running = 0;            // the highest first number of a "connected" line
