@@ -142,6 +142,14 @@ END {
     a = cps("sockherd-activated", "activated-c4"); b = cps("sockherd", "activated-c4")
     printf "| served per second, c=4: `-L` under `systemd-socket-activate -l` (its socket, backlog %s) against the same daemon binding its own (backlog %s) | %.0f | %.0f | %s |\n", backlog["sockherd-activated"], backlog["sockherd"], a, b, fmt_ratio(round_ratio("sockherd-activated", "activated-c4", "sockherd", "activated-c4"))
     printf "| served per second, c=4: beside it, `systemd-socket-activate --accept --inetd` starting the command itself (the main table) against sockherd | %.0f | %.0f | %s |\n", cps("systemd-socket-activate", "c4"), cps("sockherd", "c4"), fmt_ratio(round_ratio("systemd-socket-activate", "c4", "sockherd", "c4"))
+    for (c = 4; c <= 32; c *= 8) {
+        a = cps("sockherd-json-log", "log-c" c); b = cps("sockherd-text-log", "log-c" c)
+        printf "| served per second, c=%d: `-J` (a JSON object per event) against `-v` (a text line per event), each logging to a file | %.0f | %.0f | %s |\n", c, a, b, fmt_ratio(round_ratio("sockherd-json-log", "log-c" c, "sockherd-text-log", "log-c" c))
+    }
+    if (reference != "") for (c = 4; c <= 32; c *= 8) {
+        a = cps("sockherd", "ref-c" c); b = cps("reference-served", "ref-c" c)
+        printf "| served per second, c=%d, no log: this daemon against the daemon of revision %s | %.0f | %.0f | %s |\n", c, reference, a, b, fmt_ratio(round_ratio("sockherd", "ref-c" c, "reference-served", "ref-c" c))
+    }
     if (reference != "") for (c = 1; c <= 32; c += 31) {
         a = cps("sockherd-refuse", "refuse-c" c); b = cps("reference-refuse", "refuse-c" c)
         printf "| refusals per second, c=%d: this daemon against the daemon of revision %s, both `-c 0 -r \"busy\\r\\n\"` (to accept, write, close: %s this one, %s revision %s) | %.0f | %.0f | %s |\n", c, reference, fmt_ratio(round_ratio("sockherd-refuse", "refuse-c" c, "baseline-refuse", "refuse-c" c)), fmt_ratio(round_ratio("reference-refuse", "refuse-c" c, "baseline-refuse", "refuse-c" c)), reference, a, b, fmt_ratio(round_ratio("sockherd-refuse", "refuse-c" c, "reference-refuse", "refuse-c" c))
@@ -177,8 +185,8 @@ END {
     print ""
     print "| server | connections | ok | refused | reset | wrong data | timeout | other |"
     print "|---|---|---|---|---|---|---|---|"
-    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse sockherd-proxy sockherd-proxy-cap sockherd-cap sockherd-activated" (reference == "" ? "" : " reference-refuse"), everyone, " ")
-    split("c1 c4 c32 c128 burst refuse-c1 refuse-c32 proxy-c4 proxy-c32 cap-c4 cap-c32 activated-c4 pending0 pending100 pending1000", allrows, " ")
+    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse sockherd-proxy sockherd-proxy-cap sockherd-cap sockherd-activated sockherd-text-log sockherd-json-log" (reference == "" ? "" : " reference-refuse reference-served"), everyone, " ")
+    split("c1 c4 c32 c128 burst refuse-c1 refuse-c32 proxy-c4 proxy-c32 cap-c4 cap-c32 activated-c4 log-c4 log-c32 ref-c4 ref-c32 pending0 pending100 pending1000", allrows, " ")
     for (i = 1; i <= nall; i++) {
         s = everyone[i]
         delete t
@@ -203,6 +211,10 @@ END {
     for (c = 4; c <= 32; c *= 8) {
         printf "| sockherd -C %d, c=%d | %.0f ms |\n", per_source, c, cpu_per_1000("sockherd-cap/cap-c" c)
         printf "| sockherd without -C, same run, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd/cap-c" c)
+    }
+    for (c = 4; c <= 32; c *= 8) {
+        printf "| sockherd -J, logging to a file, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd-json-log/log-c" c)
+        printf "| sockherd -v, logging to a file, same run, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd-text-log/log-c" c)
     }
     printf "| sockherd -L under systemd-socket-activate, c=4 | %.0f ms |\n", cpu_per_1000("sockherd-activated/activated-c4")
     printf "| sockherd binding its own socket, same run, c=4 | %.0f ms |\n", cpu_per_1000("sockherd/activated-c4")
@@ -245,6 +257,14 @@ END {
     printf "| served/s with `-p -C %d` at least 0.97 of `-p` alone, at c=4 and c=32 | %s at c=4, %s at c=32 | %s |\n", per_source, fmt_ratio(q4), fmt_ratio(q32), verdict(q4 != "" && q32 != "" && q4 >= 0.97 && q32 >= 0.97)
     q = round_ratio("sockherd-activated", "activated-c4", "sockherd", "activated-c4")
     printf "| served/s with `-L` under systemd-socket-activate at least 0.97 of the same daemon binding its own socket, c=4 | %s | %s |\n", fmt_ratio(q), verdict(q != "" && q >= 0.97)
+    q4 = round_ratio("sockherd-json-log", "log-c4", "sockherd-text-log", "log-c4"); q32 = round_ratio("sockherd-json-log", "log-c32", "sockherd-text-log", "log-c32")
+    printf "| served/s with `-J` at least 0.95 of `-v`, both logging to a file, at c=4 and c=32 | %s at c=4, %s at c=32 | %s |\n", fmt_ratio(q4), fmt_ratio(q32), verdict(q4 != "" && q32 != "" && q4 >= 0.95 && q32 >= 0.95)
+    if (reference == "")
+        print "| served/s without a log at least 0.98 of the daemon of an earlier revision, at c=4 and c=32 | not measured in this run (`REFERENCE=<revision> bench/run.sh` measures it) | - |"
+    else {
+        q4 = round_ratio("sockherd", "ref-c4", "reference-served", "ref-c4"); q32 = round_ratio("sockherd", "ref-c32", "reference-served", "ref-c32")
+        printf "| served/s without a log at least 0.98 of the daemon of revision %s, at c=4 and c=32 | %s at c=4, %s at c=32 | %s |\n", reference, fmt_ratio(q4), fmt_ratio(q32), verdict(q4 != "" && q32 != "" && q4 >= 0.98 && q32 >= 0.98)
+    }
     if (reference == "")
         print "| refusals/s at least 0.85 of the daemon of an earlier revision, at c=1 and c=32 | not measured in this run (`REFERENCE=<revision> bench/run.sh` measures it) | - |"
     else {
@@ -255,7 +275,7 @@ END {
 
     print "## Method"
     print ""
-    print "- One script, `bench/run.sh`, builds sockherd (Release) and the tools in `bench/` (a standalone CMake project), starts every server once, and runs " rounds " rounds. Each round visits the rows in order (c=1, 4, 32, 128, burst) and, within a row, the servers in an order rotated by one each round; then the refusal rows, the `-p`, `-C` and `-L` rows, and the pending rows. Each figure is the median of the rounds."
+    print "- One script, `bench/run.sh`, builds sockherd (Release) and the tools in `bench/` (a standalone CMake project), starts every server once, and runs " rounds " rounds. Each round visits the rows in order (c=1, 4, 32, 128, burst) and, within a row, the servers in an order rotated by one each round; then the refusal rows, the `-p`, `-C`, `-L` and log rows, and the pending rows. Each figure is the median of the rounds."
     print "- The command is `bench/hello.c`: static and, on x86-64, without a C library. A static glibc start-up costs about a millisecond per exec on this virtual machine, as much as fork and exec themselves, and would hide the servers behind the command."
     print "- Daemon CPU is utime + stime of the listening process from /proc/PID/stat, read before and after each run (its children, the commands, are not in it); summed over all served rows and divided by the connections. socat does its relaying in a forked child per connection, which is not in its figure."
     print "- RSS idle is VmRSS one second after start, before any client; peak is VmHWM after the last run."
@@ -265,6 +285,9 @@ END {
     print "- PROXY rows: a second sockherd with `-p` (and `-b 1024 -c " limit "`), its clients sending a 28-byte version 2 header (TCP over IPv4) as soon as they are connected (`loadgen -P`), against the first sockherd, without `-p` and without a header, run right before or after it in the same round; and a third with `-p -C " per_source "`, its clients sending the same header, all of them naming 192.0.2.1 as the client, so that every connection is counted for that one source and none reaches the limit."
     printf "- `-C` rows: a third sockherd with `-C %d` (and `-b 1024 -c %d`) against the first one, side by side in each round at c=4 and c=32. Every client comes from 127.0.0.1 and at most %d commands run at once, so the limit never refuses anyone: the rows show what keeping the count per client address costs for every connection.\n", per_source, limit, limit
     printf "- `-L` row: `systemd-socket-activate -l 127.0.0.1:PORT sockherd -L -1 -c %d hello`, without `--accept`: systemd-socket-activate makes the listening socket (with its own backlog, shown in the row; `-b` does not apply to a socket that listens already) and, when the first client arrives, execs the daemon, which takes the socket from descriptor 3. That first client is not counted. Against the first sockherd, binding its own socket, at c=4. `systemd-socket-activate --accept --inetd` in the main table instead starts a process per connection itself.\n", limit
+    print "- Log rows: two more sockherd (`-b 1024 -c " limit "`), one with `-v` and one with `-J`, each with its standard error in a file of its own, side by side at c=4 and c=32: what a JSON object per event, written with one write, costs against a text line."
+    if (reference != "")
+        printf "- Served rows against revision %s: its daemon, without a log, serves beside the current one, without a log, at c=4 and c=32: what the changes since that revision cost a plain connection (the counts are kept whatever the log).\n", reference
     if (reference != "")
         printf "- Refusal rows against revision %s: its daemon, exported with `git archive` into a scratch directory, built (Release) as the current one is and removed after the run, runs `-c 0 -r \"busy\\r\\n\" -b 1024` in the same rotation as the current daemon and the accept-write-close server. The clients read the text to end of file and then close, so a daemon that waits for the client to close after refusing it is not left waiting.\n", reference
 

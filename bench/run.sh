@@ -3,7 +3,8 @@
 # other super-servers side by side, all serving the same static "hello"
 # command on 127.0.0.1, in interleaved rounds; then the rows only sockherd has
 # (refusals, serving while refused clients are held pending, what -p, -C
-# (also under -p) and -L cost against the same daemon without them, and refusals against the
+# (also under -p), -L and the JSON log cost against the same daemon without
+# them, and refusals against the
 # daemon of an earlier revision). Medians of the rounds go to
 # docs/benchmark.md and docs/benchmark.png.
 #
@@ -163,6 +164,21 @@ wait_listening() {
 start_printing_port() {
     local out=$work/port.$RANDOM tries
     "$@" >"$out" 2>>"$work/servers.err" &
+    server_pid=$!
+    started_pids+=("$server_pid")
+    for tries in $(seq 100); do
+        [[ -s $out ]] && break
+        sleep 0.05
+    done
+    server_port=$(head -n1 "$out")
+    [[ -n $server_port ]] || { log "no port from $1"; exit 1; }
+}
+
+# As start_printing_port, with the server's standard error in a log file.
+start_printing_port_logging() {
+    local log=$1 out=$work/port.$RANDOM tries
+    shift
+    "$@" >"$out" 2>"$log" &
     server_pid=$!
     started_pids+=("$server_pid")
     for tries in $(seq 100); do
@@ -389,6 +405,34 @@ start_activated() {
     rss_idle_kib[sockherd-activated]=$(rss_kib "$server_pid" VmRSS)
 }
 
+# What the log costs: the same daemon logging each connection as text (-v)
+# and as JSON (-J), each to a file of its own, side by side.
+start_loggers() {
+    start_printing_port_logging "$work/text.log" "$build/sockherd" -1 -v -b "$backlog" -c "$sockherd_limit" \
+        127.0.0.1 0 "$tools/hello"
+    pid_of[sockherd-text-log]=$server_pid port_of[sockherd-text-log]=$server_port
+    start_printing_port_logging "$work/json.log" "$build/sockherd" -1 -J -b "$backlog" -c "$sockherd_limit" \
+        127.0.0.1 0 "$tools/hello"
+    pid_of[sockherd-json-log]=$server_pid port_of[sockherd-json-log]=$server_port
+}
+
+run_log_rows() {
+    run_side_by_side "$1" log "4 32" "$conns" 'hello\n' sockherd-text-log sockherd-json-log
+}
+
+# Served beside the daemon of the reference revision, neither logging: what
+# the changes since that revision cost a plain connection.
+start_reference_server() {
+    [[ -n $reference ]] || return 0
+    start_printing_port "$reference_bin" -1 -b "$backlog" -c "$sockherd_limit" 127.0.0.1 0 "$tools/hello"
+    pid_of[reference-served]=$server_pid port_of[reference-served]=$server_port
+}
+
+run_reference_rows() {
+    [[ -n $reference ]] || return 0
+    run_side_by_side "$1" ref "4 32" "$conns" 'hello\n' sockherd reference-served
+}
+
 run_activation_rows() {
     run_side_by_side "$1" activated "4" "$conns" 'hello\n' sockherd sockherd-activated
 }
@@ -493,12 +537,16 @@ main() {
     start_proxy_reader
     start_per_source_limited
     start_activated
+    start_loggers
+    start_reference_server
     for ((round = 1; round <= rounds; round++)); do
         run_served_rows "$round"
         run_refusal_rows "$round"
         run_proxy_rows "$round"
         run_per_source_rows "$round"
         run_activation_rows "$round"
+        run_log_rows "$round"
+        run_reference_rows "$round"
         run_pending_rows "$round"
     done
     {
