@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <unistd.h>
 
@@ -211,6 +212,15 @@ bool remove_child_record(pid_t pid, timespec *started)
             remove_slot(source_slots, counted);
     }
     return true;
+}
+
+int signal_children(int signal_number)
+{
+    int signalled = 0;
+    for (size_t i = 0; i < table_size; i++)
+        if (!is_free(&child_slots[i]) && kill(child_slots[i].pid, signal_number) == 0)
+            signalled++;
+    return signalled;
 }
 
 int source_children(const source_key *source)

@@ -34,6 +34,8 @@ static const char *const usage_lines[] = {
     "  -D       set TCP_NODELAY option on sockets",
     "  -K N     TCP keepalive on sockets: probe after N",
     "           seconds idle, drop after 3 unanswered",
+    "  -G N     on SIGTERM stop accepting, let running commands",
+    "           finish for up to N seconds, then exit 0",
     "  -e       redirect stderr of children to socket",
     "  -p       expect a PROXY protocol header (v1 or v2)",
     "           before each client's data",
@@ -107,6 +109,16 @@ static int keepalive_argument(const char *argument)
     return static_cast<int>(seconds);
 }
 
+// Up to a day, read as atoi reads, but as a long, so that no large number
+// wraps into the range.
+static int drain_argument(const char *argument)
+{
+    long seconds = strtol(argument, nullptr, 10);
+    if (seconds < 1 || seconds > 86400)
+        usage(failure_status);
+    return static_cast<int>(seconds);
+}
+
 // One ID for -U; an unset or non-numeric variable ends the process.
 static int id_from_environment(const char *name, const char *unset_message, const char *not_number_message)
 {
@@ -149,6 +161,7 @@ static void apply_option(int option, const char *argument)
     case 'b': settings.listen_backlog = atoi(argument); break;
     case 'D': settings.tcp_nodelay = true; break;
     case 'K': settings.keepalive_seconds = keepalive_argument(argument); break;
+    case 'G': settings.drain_seconds = drain_argument(argument); break;
     // The last of -Q, -v and -J decides.
     case 'Q':
         settings.verbose = false;
@@ -179,7 +192,7 @@ int parse_command_line(int argc, char **argv)
     // "+" stops the scan at the first operand even with GNU getopt, so options
     // written after the command reach the command.
     int option;
-    while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DK:QvJehr:pL")) != -1)
+    while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DK:G:QvJehr:pL")) != -1)
         apply_option(option, optarg);
     // With -L the manager chose address and port: only the command follows.
     if (argc - optind < (settings.socket_from_manager ? 1 : 3))

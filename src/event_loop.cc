@@ -126,7 +126,28 @@ static const timespec *add_header_waits_to_set(fd_set *readable, int &max_fd, co
     return first_end;
 }
 
-static void run_pass(int listening)
+static const timespec *earlier(const timespec *a, const timespec *b)
+{
+    if (a == nullptr || (b != nullptr && time_before(b, a)))
+        return b;
+    return a;
+}
+
+// The signals the loop hears besides SIGCHLD, each asking for one thing.
+static void take_signals()
+{
+    if (take_signal(SIGUSR1))
+        log_counts();
+    // The first SIGTERM starts a drain; a second one, or SIGINT, ends it.
+    bool term = take_signal(SIGTERM);
+    bool interrupt = take_signal(SIGINT);
+    if (draining == drain_none && term)
+        start_drain();
+    else if (draining == drain_serving && (term || interrupt))
+        end_drain();
+}
+
+static void run_pass()
 {
     // One snapshot per pass: the gate and at_limit must agree even when
     // reaping lowers the count later in the pass. A connection waiting for
@@ -142,13 +163,14 @@ static void run_pass(int listening)
     add_to_fd_set(self_pipe[0], &readable, max_fd);
     const timespec *first_end = add_pending_to_sets(&readable, &writable, max_fd);
     first_end = add_header_waits_to_set(&readable, max_fd, first_end);
-    const timespec *status_due = service_status_due();
-    if (status_due != nullptr && (first_end == nullptr || time_before(status_due, first_end)))
-        first_end = status_due;
+    first_end = earlier(first_end, service_status_due());
+    first_end = earlier(first_end, drain_deadline());
     // Before the gate: a pause that is over lets the listening socket in now.
     timeval limit_left;
     timeval *timeout = wait_limit(&limit_left, first_end);
-    if (!accept_paused && (running < limit || settings.refuse_response != nullptr))
+    // The listening socket is gone once a drain has begun.
+    int listening = listen_fd;
+    if (listening != -1 && !accept_paused && (running < limit || settings.refuse_response != nullptr))
         add_to_fd_set(listening, &readable, max_fd);
 
     if (wait_for_events(max_fd, &readable, &writable, timeout) < 0)
@@ -157,20 +179,20 @@ static void run_pass(int listening)
     int at_limit = running >= limit ? 1 : 0;
     if (FD_ISSET(self_pipe[0], &readable))
         reap_children();
-    if (take_signal(SIGUSR1))
-        log_counts();
-    if (FD_ISSET(listening, &readable))
+    take_signals();
+    if (listening != -1 && listen_fd != -1 && FD_ISSET(listening, &readable))
         handle_accept(listening, at_limit);
     drain_pending_writes(&readable, &writable);
     // Last: a header completed here may queue a refusal, which must not be
     // taken for one that select found ready.
     serve_header_waits(&readable);
+    drain_step();
 }
 
-void main_loop(int listening)
+void main_loop()
 {
     for (;;)
-        run_pass(listening);
+        run_pass();
 }
 
 }  // namespace sockherd

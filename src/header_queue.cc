@@ -123,6 +123,16 @@ static bool serve_wait(header_wait *previous, header_wait *record, const fd_set 
     return true;
 }
 
+void close_header_waits()
+{
+    while (header_waits != nullptr) {
+        header_wait *record = header_waits;
+        unlink_wait(nullptr, record);
+        (void)close(record->conn_fd);
+        free(record);
+    }
+}
+
 void serve_header_waits(const fd_set *readable)
 {
     timespec now;

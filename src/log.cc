@@ -399,6 +399,40 @@ void log_counts()
     (void)fprintf(stderr, "%s\n", text);
 }
 
+// The lines of a drain, which name no client.
+static void json_drain_event(const char *event, const char *name, int value)
+{
+    json_line line;
+    json_begin(&line, event);
+    if (name != nullptr)
+        json_number(&line, name, value);
+    json_end(&line);
+}
+
+void log_draining(int running)
+{
+    if (settings.json_log)
+        json_drain_event("draining", "running", running);
+    else if (settings.verbose)
+        (void)fprintf(stderr, "- draining (%d running)\n", running);
+}
+
+void log_drained()
+{
+    if (settings.json_log)
+        json_drain_event("drained", nullptr, 0);
+    else if (settings.verbose)
+        (void)fprintf(stderr, "- drained\n");
+}
+
+void log_drain_ended(int signalled)
+{
+    if (settings.json_log)
+        json_drain_event("drain ended", "signalled", signalled);
+    else if (settings.verbose)
+        (void)fprintf(stderr, "- drain ended (%d commands sent SIGTERM)\n", signalled);
+}
+
 void format_status(char *text, size_t size)
 {
     (void)snprintf(text, size, "%d/%d running; %llu served, %llu refused, %llu denied, %llu dropped, %llu failed",

@@ -114,6 +114,12 @@ static int drain_step(pending_write *previous, pending_write *record, const fd_s
     return time_before(now, &record->linger_until) ? 0 : finish_record(previous, record);
 }
 
+void close_pending_refusals()
+{
+    while (pending_list != nullptr)
+        (void)finish_record(nullptr, pending_list);
+}
+
 void drain_pending_writes(const fd_set *readable, const fd_set *writable)
 {
     timespec now;

@@ -159,6 +159,12 @@ void notify_service_manager()
         warn("unable to notify the service manager");
 }
 
+void notify_stopping()
+{
+    if (notify_fd != -1)
+        (void)send_notice("STOPPING=1");  // the manager stops us anyway; nothing to add
+}
+
 const timespec *service_status_due()
 {
     if (notify_fd == -1)

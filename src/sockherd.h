@@ -51,6 +51,7 @@ struct settings_record {
     bool print_port = false;
     bool tcp_nodelay = false;
     int keepalive_seconds = 0;        // -K: idle time and probe interval; 0 for no keepalive
+    int drain_seconds = 0;            // -G: how long a drain on SIGTERM may last; 0: SIGTERM as it was
     bool verbose = false;             // -v or -J: a log is on
     bool json_log = false;            // -J: the log is JSON
     bool stderr_to_socket = false;
@@ -122,6 +123,9 @@ void log_dropped(const socket_address *remote);
 void log_bad_header(pid_t pid, const socket_address *peer);
 // The counts as one line or object (SIGUSR1).
 void log_counts();
+void log_draining(int running);
+void log_drained();
+void log_drain_ended(int signalled);
 // The one-line summary for the service manager's status.
 void format_status(char *text, size_t size);
 
@@ -149,6 +153,9 @@ bool take_signal(int signal_number);
 // In a child on its way to exec: every signal action back to what the daemon
 // was started with. Safe after vfork: it only changes the child's own table.
 void restore_signal_actions();
+// During a drain, signal_number reaches the loop instead of ending the
+// daemon, unless the daemon was started with it ignored.
+void catch_during_drain(int signal_number);
 
 // listen_socket.cc
 
@@ -171,6 +178,8 @@ void notify_service_manager();
 // the last; when they changed sooner, returns when the loop must wake to
 // send it (CLOCK_MONOTONIC), else null.
 const timespec *service_status_due();
+// Tells the service manager that the daemon is stopping.
+void notify_stopping();
 
 // event_loop.cc
 
@@ -188,7 +197,7 @@ int slots_in_use();
 // Whether a comes before b (CLOCK_MONOTONIC times).
 bool time_before(const timespec *a, const timespec *b);
 // The select loop: reap, accept, drain pending refusals. Never returns.
-[[noreturn]] void main_loop(int listening);
+[[noreturn]] void main_loop();
 
 // child_reaping.cc
 
@@ -223,6 +232,9 @@ void add_child_record(pid_t pid, const source_key *source, const timespec *start
 bool remove_child_record(pid_t pid, timespec *started);
 // Commands running for clients of source; only with -C.
 int source_children(const source_key *source);
+// Sends signal_number to every command the daemon started and has not yet
+// collected, by its process id; returns how many.
+int signal_children(int signal_number);
 
 // address_text.cc
 
@@ -321,6 +333,28 @@ void wait_for_header(int conn, const socket_address *peer, const socket_address 
 // One attempt for every record select found readable, and the end of every
 // one whose deadline has passed.
 void serve_header_waits(const fd_set *readable);
+// Closes every connection still waiting for its header (the end of a drain).
+void close_header_waits();
+
+// drain.cc
+
+enum drain_state {
+    drain_none,     // serving as usual
+    drain_serving,  // SIGTERM came with -G: no new client, what is held goes on
+    drain_ending,   // the commands were told to stop; the last of them are collected
+};
+extern drain_state draining;  // changed by start_drain and end_drain only
+
+// Stops accepting, tells the service manager and the log.
+void start_drain();
+// Sends SIGTERM to every command still running, closes what waits for a
+// header or a refusal, and gives the commands a little time.
+void end_drain();
+// When the current phase of a drain ends (CLOCK_MONOTONIC), or null.
+const timespec *drain_deadline();
+// At the end of a pass: exits once nothing is held or the time is up, or
+// ends a drain whose time is up.
+void drain_step();
 
 // refusal_queue.cc
 
@@ -349,6 +383,8 @@ void refuse_connection(int conn, const socket_address *remote, bool over_source)
 // One write for record, and after the last byte the start of its lingering;
 // 1 when it finished (closed, unlinked, freed) the record, else 0.
 int pending_write_step(pending_write *previous, pending_write *record);
+// Closes every refused connection at once, sent or not (the end of a drain).
+void close_pending_refusals();
 // One write for every record being sent whose descriptor select found
 // writable, one bounded read for every lingering one found readable, and the
 // end of every lingering one whose time is up.

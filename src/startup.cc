@@ -79,21 +79,44 @@ struct changed_action {
     int signal_number;
     struct sigaction original;
 };
-static changed_action changed_actions[4];
+static changed_action changed_actions[6];
 static size_t changed_count;
 
+// A signal changed twice (SIGINT as the first process of a PID namespace,
+// then in a drain) keeps the action it had first.
 static int set_action(int signal_number, void (*handler)(int), int flags)
 {
     struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = flags;
+    for (size_t i = 0; i < changed_count; i++)
+        if (changed_actions[i].signal_number == signal_number)
+            return sigaction(signal_number, &action, nullptr);
     changed_action *changed = &changed_actions[changed_count];
     if (sigaction(signal_number, &action, &changed->original) == -1)
         return -1;
     changed->signal_number = signal_number;
     changed_count++;
     return 0;
+}
+
+static bool started_ignored(int signal_number)
+{
+    struct sigaction current;
+    return sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+void catch_during_drain(int signal_number)
+{
+    if (started_ignored(signal_number))
+        return;
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signal_number);
+    // Blocked like the others the loop hears, so that it arrives only in the wait.
+    if (sigprocmask(SIG_BLOCK, &one, nullptr) == 0 && set_action(signal_number, loop_signal_handler, 0) == 0)
+        sigaddset(&loop_signals, signal_number);
 }
 
 // The signals the loop hears: blocked from here on but inside its wait, so
@@ -107,6 +130,10 @@ static void catch_loop_signals()
     sigaddset(&loop_signals, SIGCHLD);
     if (settings.verbose)
         sigaddset(&loop_signals, SIGUSR1);
+    // With -G, SIGTERM starts a drain, unless we were started with it ignored.
+    bool drain_on_term = settings.drain_seconds > 0 && !started_ignored(SIGTERM);
+    if (drain_on_term)
+        sigaddset(&loop_signals, SIGTERM);
     // The old mask is kept for the commands we start.
     if (sigprocmask(SIG_BLOCK, &loop_signals, &startup_signal_mask) < 0)
         die("unable to block SIGCHLD");
@@ -114,6 +141,8 @@ static void catch_loop_signals()
     // counts would not be had.
     if (settings.verbose)
         (void)set_action(SIGUSR1, loop_signal_handler, 0);
+    if (drain_on_term)
+        (void)set_action(SIGTERM, loop_signal_handler, 0);
 }
 
 // Last of start-up, once the pipe exists. Cannot fail for SIGCHLD with a
@@ -141,7 +170,7 @@ static void stop_on_signals_as_init()
     for (int signal_number : stop_signals) {
         struct sigaction current;
         if (sigaction(signal_number, nullptr, &current) == -1 || current.sa_handler != SIG_DFL)
-            continue;
+            continue;  // started ignored or caught, or caught already for a drain
         (void)set_action(signal_number, end_on_signal, 0);
     }
 }
@@ -186,7 +215,7 @@ void run_startup(char **argv, int first_operand)
     stop_on_signals_as_init();
     announce_listening();
     notify_service_manager();  // only now do we serve every client that connects
-    main_loop(listen_fd);
+    main_loop();
 }
 
 }  // namespace sockherd

@@ -41,6 +41,8 @@ const std::vector<std::string> usage_text = {
     "  -D       set TCP_NODELAY option on sockets",
     "  -K N     TCP keepalive on sockets: probe after N",
     "           seconds idle, drop after 3 unanswered",
+    "  -G N     on SIGTERM stop accepting, let running commands",
+    "           finish for up to N seconds, then exit 0",
     "  -e       redirect stderr of children to socket",
     "  -p       expect a PROXY protocol header (v1 or v2)",
     "           before each client's data",
@@ -86,7 +88,7 @@ TEST(UsageText, IsExactlyTheListedLines)
     auto result = run_sockherd({});
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(result.out, "");
-    ASSERT_EQ(usage_text.size(), 35u);
+    ASSERT_EQ(usage_text.size(), 37u);
     EXPECT_EQ(harness::split_lines(result.err), usage_text);
     for (const auto &line : usage_text)
         EXPECT_TRUE(line.empty() || line.back() != ' ') << line;

@@ -74,7 +74,7 @@ options_then_operands() {
     while [ "${#operands[@]}" -gt 0 ]; do
         case ${operands[0]} in
             --) operands=("${operands[@]:1}"); break ;;
-            -[cbgur]) options+=("${operands[@]:0:2}"); operands=("${operands[@]:2}") ;;
+            -[cbgurCKGA]) options+=("${operands[@]:0:2}"); operands=("${operands[@]:2}") ;;
             -?*) options+=("${operands[0]}"); operands=("${operands[@]:1}") ;;
             *) break ;;
         esac
@@ -96,9 +96,23 @@ check "LimitNOFILE is above 1024" bash -c '[ "$1" -gt 1024 ]' _ "$(setting "$pla
 
 for wanted in NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes \
         PrivateDevices=yes ProtectKernelTunables=yes ProtectControlGroups=yes \
-        RestrictNamespaces=yes CapabilityBoundingSet= IgnoreSIGPIPE=no KillMode=control-group; do
+        RestrictNamespaces=yes CapabilityBoundingSet= IgnoreSIGPIPE=no KillMode=mixed; do
     check "$plain: $wanted" [ "$(setting "$plain" Service "${wanted%%=*}")" = "${wanted#*=}" ]
 done
+
+# A stop must give the drain its time: -G N, and systemd's timeout above N + 2.
+drain_fits_stop_timeout() {  # UNIT
+    exec_start_args "$1" && options_then_operands || return 1
+    local drain="" i
+    for ((i = 0; i < ${#options[@]}; i++)); do
+        [ "${options[$i]}" = -G ] && drain=${options[$((i + 1))]-}
+    done
+    local timeout
+    timeout=$(setting "$1" Service TimeoutStopSec)
+    [ -n "$drain" ] && [ -n "$timeout" ] && [ "${timeout%s}" -gt $((drain + 2)) ] ||
+        { echo "-G '$drain', TimeoutStopSec '$timeout'"; return 1; }
+}
+check "$plain: -G N and TimeoutStopSec above N + 2" drain_fits_stop_timeout "$plain"
 
 # The activated service is the plain one with the socket from systemd: any
 # other difference is one of them drifting.
