@@ -47,11 +47,14 @@ struct settings_record {
     bool proxy_protocol = false;      // -p: each connection starts with a PROXY header
     bool socket_from_manager = false; // -L: the listening socket is descriptor 3, from systemd
     char *refuse_response = nullptr;  // decoded -r text; present, even empty, turns refusing on
+    const char *access_file = nullptr;  // -A: the rules file, read at start-up and again on reload
+    bool check_access = false;          // -t: load the -A file, say how many rules, exit
 };
 extern settings_record settings;  // written by parse_command_line only
 
 // Reads the options into settings; returns the index of the first operand.
-// Returns only when the options are valid and three operands follow.
+// Returns only when the options are valid and three operands follow (with
+// -t, -A and any operands or none).
 int parse_command_line(int argc, char **argv);
 // Prints the usage text on standard error and exits with status.
 [[noreturn]] void usage(int status);

@@ -61,7 +61,7 @@ public:
         return args;
     }
 
-    // Where getopt("+c:6g:u:U1b:DQvehr:p") stops: the index of the address
+    // Where getopt("+c:6g:u:U1b:DQvehr:pA:t") stops: the index of the address
     // operand. "+" ends the scan at the first operand; "--" ends it after
     // itself; "-" alone is an operand.
     static size_t first_operand(const std::vector<std::string> &args)
@@ -74,7 +74,7 @@ public:
             if (arg.size() < 2 || arg[0] != '-')
                 return i;
             for (size_t j = 1; j < arg.size(); j++)
-                if (strchr("cgubr", arg[j]) != nullptr) {
+                if (strchr("cgubrA", arg[j]) != nullptr) {
                     if (j + 1 == arg.size())
                         i++;  // the argument is the next element
                     break;
@@ -296,7 +296,7 @@ public:
             return "usage";
         }
         std::vector<std::string> lines = harness::split_lines(err);
-        if (lines.size() == 1 && err.back() == '\n' && messages_.count(lines[0]) != 0)
+        if (lines.size() == 1 && err.back() == '\n' && (messages_.count(lines[0]) != 0 || is_rules_message(lines[0])))
             return "message";
         why = "standard error is neither the usage text nor one known message: " + err.substr(0, 200);
         return "";
@@ -305,6 +305,18 @@ public:
 private:
     std::string usage_;
     std::set<std::string> messages_;
+
+    // A mutated byte can make an -A out of another option: its argument, a
+    // word meant for something else, is then a rules file that is not there,
+    // or one that is not a rules file.
+    static bool is_rules_message(const std::string &line)
+    {
+        if (line.compare(0, strlen("unable to read "), "unable to read ") == 0)
+            return true;
+        size_t colon = line.find(": ");
+        size_t digits = line.find_last_not_of("0123456789", colon - 1);
+        return colon != std::string::npos && digits != std::string::npos && digits + 1 < colon && line[digits] == ':';
+    }
 
     static bool is_port_line(const std::string &out)
     {
