@@ -1,6 +1,7 @@
 // The access rules of -A: each kind of line, right and wrong, loaded in this
 // process with the loader's message caught; and longest-prefix match against
 // a plain reference on a large random table, and at its corners.
+#include "harness.h"
 #include "sockherd.h"
 
 #include <arpa/inet.h>
@@ -244,6 +245,29 @@ TEST(RulesFile, NameIdsAreSharedByRules)
     EXPECT_EQ(names, (std::vector<std::string>{"B", "A", "C"}));
     EXPECT_EQ(verdict_of(table.get(), "10.1.2.3"), "10.1.0.0/16 allow [A=3] [C=4] [B=5]");
     EXPECT_EQ(verdict_of(table.get(), "2001:db8::1"), "2001:db8::/32 allow [C=6]");
+}
+
+// The generator that the benchmark and the reload tests share: as many
+// rules as asked, half of each family, every one loading, and the client's
+// network among them with its two variables.
+TEST(RulesGenerator, WritesALoadableFileWithTheClientNetwork)
+{
+    harness::launch_options options;
+    options.program = RULEGEN_BIN;
+    auto result = harness::run_sockherd({"-c", "127.0.0.1/32", "20000"}, options);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(harness::count_occurrences(result.out, "\n"), 20000);
+    size_t ipv6 = 0;
+    for (const auto &line : harness::split_lines(result.out))
+        ipv6 += line.find(':') != std::string::npos;
+    EXPECT_EQ(ipv6, 10000u);
+    rules_file file(result.out);
+    std::string err;
+    table_pointer table = load(file.path, err);
+    ASSERT_NE(table, nullptr) << err;
+    EXPECT_EQ(access_rule_count(table.get()), 20000u);
+    EXPECT_EQ(verdict_of(table.get(), "127.0.0.1"), "127.0.0.1/32 allow [RULE=client] [NOTE=generated client]");
+    EXPECT_EQ(verdict_of(table.get(), "11.0.16.2"), "11.0.16.0/28 allow") << "the /28 in a /24 in a /16";
 }
 
 // ---- matching ---------------------------------------------------------------
