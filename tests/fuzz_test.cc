@@ -504,7 +504,8 @@ const std::vector<std::string> wrong_rule_lines = {
     "10.0.0.0/8 allow limit=1000001", "10.0.0.0/8"};
 
 // Bytes that mean something in the file, a zero byte among them.
-const std::string rule_bytes("0123456789abcdef.:/ \t#=\"\\\r\n\0xAZ_-+%", 38);
+const char rule_byte_text[] = "0123456789abcdef.:/ \t#=\"\\\r\n\0xAZ_-+%";
+const std::string rule_bytes(rule_byte_text, sizeof rule_byte_text - 1);
 
 class rules_generator {
 public:
