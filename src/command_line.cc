@@ -11,7 +11,7 @@ namespace sockherd {
 settings_record settings;
 
 static const char *const usage_lines[] = {
-    "sockherd version 17",
+    "sockherd version 20",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -23,6 +23,8 @@ static const char *const usage_lines[] = {
     "           is specified.",
     "  -C N     limit to at most N children running for one",
     "           client address (an IPv6 client: its /64)",
+    "  -A file  allow or deny clients by network, with",
+    "           variables and limits per network (see manual)",
     "  -6       bind to an IPv6 address (default IPv4)",
     "  -g gid   setgid(gid) after binding",
     "  -u uid   setuid(uid) after binding",
@@ -46,6 +48,7 @@ static const char *const usage_lines[] = {
     "           with 'resp' rather than deferring them.",
     "           resp may contain \\r, \\n, \\t.",
     "  -h       show this usage message",
+    "  -t       check the -A file and exit",
     "",
     "Report bugs to <sockherd-bugs@lists.example.org>.",
 };
@@ -178,6 +181,8 @@ static void apply_option(int option, const char *argument)
     case 'e': settings.stderr_to_socket = true; break;
     case 'p': settings.proxy_protocol = true; break;
     case 'L': settings.socket_from_manager = true; break;
+    case 'A': settings.access_file = argument; break;
+    case 't': settings.check_access = true; break;
     case 'h': usage(0);
     case 'r':
         free(settings.refuse_response);  // a later -r replaces an earlier one
@@ -192,8 +197,14 @@ int parse_command_line(int argc, char **argv)
     // "+" stops the scan at the first operand even with GNU getopt, so options
     // written after the command reach the command.
     int option;
-    while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DK:G:QvJehr:pL")) != -1)
+    while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DK:G:QvJehr:pLA:t")) != -1)
         apply_option(option, optarg);
+    // -t checks the file and nothing else: operands, if given, are not looked at.
+    if (settings.check_access) {
+        if (settings.access_file == nullptr)
+            usage(failure_status);
+        return optind;
+    }
     // With -L the manager chose address and port: only the command follows.
     if (argc - optind < (settings.socket_from_manager ? 1 : 3))
         usage(failure_status);

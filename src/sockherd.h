@@ -58,11 +58,14 @@ struct settings_record {
     bool proxy_protocol = false;      // -p: each connection starts with a PROXY header
     bool socket_from_manager = false; // -L: the listening socket is descriptor 3, from systemd
     char *refuse_response = nullptr;  // decoded -r text; present, even empty, turns refusing on
+    const char *access_file = nullptr;  // -A: the rules file, read at start-up and again on reload
+    bool check_access = false;          // -t: load the -A file, say how many rules, exit
 };
 extern settings_record settings;  // written by parse_command_line only
 
 // Reads the options into settings; returns the index of the first operand.
-// Returns only when the options are valid and three operands follow.
+// Returns only when the options are valid and three operands follow (with
+// -t, -A and any operands or none).
 int parse_command_line(int argc, char **argv);
 // Prints the usage text on standard error and exits with status.
 [[noreturn]] void usage(int status);
@@ -246,6 +249,47 @@ const char *proto_name(const socket_address *address);
 const char *address_text(const socket_address *address);
 // The port in host byte order.
 int address_port(const socket_address *address);
+
+// access_rules.cc
+
+// A variable a rule gives the commands of its network's clients.
+struct rule_variable {
+    const char *entry;  // "NAME=VALUE" with escapes decoded, as the command's environment will hold it
+    size_t name_id;     // NAME's index among the table's distinct variable names
+};
+// What the table says about one client.
+struct access_verdict {
+    bool matched;                    // false: no rule covers the client: allowed, no variables, -C's limit
+    bool allowed;                    // true also when !matched
+    int limit;                       // the matched rule's limit=, or -1 when it has none
+    const rule_variable *variables;  // the matched rule's variables in the order written (null when none)
+    size_t variable_count;
+    int family;                      // of the matched network, AF_INET or AF_INET6
+    unsigned char network[16];       // the matched network's address (first 4 bytes for IPv4)
+    int prefix_length;
+};
+struct access_table;  // the rules of one file, sorted per family for longest-prefix match
+
+extern access_table *access_rules;  // loaded at start-up with -A; replaced by a reload
+
+// Reads the file at path into a new table. On any problem prints exactly one
+// line through warn() ("PATH:LINE: reason", "unable to read PATH", or "out of
+// memory") and returns null; never exits, never leaves anything allocated.
+access_table *load_access_table(const char *path);
+// Frees table and everything in it; null is allowed.
+void free_access_table(access_table *table);
+size_t access_rule_count(const access_table *table);
+// Distinct variable names, numbered from 0 in the order the file first names them.
+size_t access_name_count(const access_table *table);
+// NAME alone, for name_id below access_name_count.
+const char *access_name(const access_table *table, size_t name_id);
+// Longest-prefix match of the client's address; an IPv4-mapped IPv6 address
+// is matched as IPv4; a null table matches nothing. Pure.
+void match_access(const access_table *table, const socket_address *client, access_verdict *verdict);
+// The matched network as text ("10.0.0.0/8", "2001:db8::/32"), or "-" when
+// none matched, in buffer, which holds network_text_size bytes.
+constexpr size_t network_text_size = INET6_ADDRSTRLEN + 4;
+const char *verdict_network_text(const access_verdict *verdict, char *buffer);
 
 // connection_intake.cc
 

@@ -1,6 +1,8 @@
 #include "sockherd.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
 #include <unistd.h>
@@ -196,8 +198,32 @@ static void announce_listening()
         log_listening(&bound);
 }
 
+// -t: the file loaded exactly as at start-up, and only that.
+[[noreturn]] static void check_access_file()
+{
+    access_table *table = load_access_table(settings.access_file);
+    if (table == nullptr)
+        exit(failure_status);  // the loader has printed what was wrong
+    (void)printf("%s: %zu rules\n", settings.access_file, access_rule_count(table));
+    free_access_table(table);
+    exit(0);
+}
+
+// Before any socket exists, so that a bad file never binds a port.
+static void load_startup_rules()
+{
+    if (settings.access_file == nullptr)
+        return;
+    access_rules = load_access_table(settings.access_file);
+    if (access_rules == nullptr)
+        exit(failure_status);  // the loader has printed what was wrong
+}
+
 void run_startup(char **argv, int first_operand)
 {
+    if (settings.check_access)
+        check_access_file();
+    load_startup_rules();
     start_counting();
     catch_loop_signals();  // before the port line, which tells a script it may signal us
     if (settings.socket_from_manager) {

@@ -5,6 +5,7 @@
 #include "sockherd.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <ostream>
 #include <string>
@@ -18,7 +19,7 @@ using testing::ExitedWithCode;
 namespace {
 
 const std::vector<std::string> usage_text = {
-    "sockherd version 17",
+    "sockherd version 20",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -30,6 +31,8 @@ const std::vector<std::string> usage_text = {
     "           is specified.",
     "  -C N     limit to at most N children running for one",
     "           client address (an IPv6 client: its /64)",
+    "  -A file  allow or deny clients by network, with",
+    "           variables and limits per network (see manual)",
     "  -6       bind to an IPv6 address (default IPv4)",
     "  -g gid   setgid(gid) after binding",
     "  -u uid   setuid(uid) after binding",
@@ -53,6 +56,7 @@ const std::vector<std::string> usage_text = {
     "           with 'resp' rather than deferring them.",
     "           resp may contain \\r, \\n, \\t.",
     "  -h       show this usage message",
+    "  -t       check the -A file and exit",
     "",
     "Report bugs to <sockherd-bugs@lists.example.org>.",
 };
@@ -88,7 +92,7 @@ TEST(UsageText, IsExactlyTheListedLines)
     auto result = run_sockherd({});
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(result.out, "");
-    ASSERT_EQ(usage_text.size(), 37u);
+    ASSERT_EQ(usage_text.size(), 40u);
     EXPECT_EQ(harness::split_lines(result.err), usage_text);
     for (const auto &line : usage_text)
         EXPECT_TRUE(line.empty() || line.back() != ' ') << line;
@@ -141,6 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
                     exit_case{"SignWithoutDigits", {"-g", "-", "0", "0", "x"}, 20, false},
                     exit_case{"BadOptionStopsBeforeLaterOnes", {"-x", "-r", "\\", "0", "0", "x"}, 20, true},
                     exit_case{"ManagerSocketWithoutCommand", {"-L", "-1"}, 20, false},
+                    exit_case{"CheckWithoutRulesFile", {"-t", "127.0.0.1", "0", "cat"}, 20, false},
                     exit_case{"KeepaliveZero", {"-K", "0", "0", "0", "x"}, 20, false},
                     exit_case{"KeepaliveNegative", {"-K", "-1", "0", "0", "x"}, 20, false},
                     exit_case{"KeepaliveAboveKernelMaximum", {"-K", "32768", "0", "0", "x"}, 20, false},
@@ -160,6 +165,8 @@ TEST(Defaults, HoldWithOnlyOperands)
     EXPECT_EQ(settings.refuse_response, nullptr);
     EXPECT_EQ(settings.keepalive_seconds, 0);
     EXPECT_FALSE(settings.limit_per_source);
+    EXPECT_EQ(settings.access_file, nullptr);
+    EXPECT_FALSE(settings.check_access);
 }
 
 struct number_case {
@@ -213,10 +220,11 @@ TEST(IdOptions, AcceptNumbersWithAtoiRules)
 
 TEST(Overwriting, LaterOptionsWin)
 {
-    parse({"-v", "-Q", "-c", "3", "-c", "4", "-r", "one", "-r", "two", "a", "p", "x"});
+    parse({"-v", "-Q", "-c", "3", "-c", "4", "-r", "one", "-r", "two", "-A", "one", "-A", "two", "a", "p", "x"});
     EXPECT_FALSE(settings.verbose);
     EXPECT_EQ(settings.max_children, 4);
     EXPECT_STREQ(settings.refuse_response, "two");
+    EXPECT_STREQ(settings.access_file, "two");
     parse({"-Q", "-v", "-6", "-1", "-D", "-e", "a", "p", "x"});
     EXPECT_TRUE(settings.verbose);
     EXPECT_EQ(settings.address_family, AF_INET6);
@@ -332,6 +340,39 @@ INSTANTIATE_TEST_SUITE_P(
                     environment_case{"staff", nullptr, "-U specified but \\$GID is not a number"},
                     environment_case{"1", "", "-U specified but \\$UID is not a number"},
                     environment_case{"1", "nobody", "-U specified but \\$UID is not a number"}));
+
+// -t loads the file of -A as start-up does and says how many rules, with or
+// without operands, which it never looks at; a wrong file gets its one line
+// and 20, and nothing on standard output.
+TEST(CheckRules, CountsTheRulesOrNamesTheWrongLine)
+{
+    struct check_case {
+        const char *rules;
+        std::vector<std::string> operands;
+        const char *out;  // after the path; "" for nothing
+        const char *err;  // after the path
+        int status;
+    };
+    const check_case cases[] = {
+        {"# office\n10.0.0.0/8 allow RELAY=yes\n\n2001:db8::/32 deny\n", {}, ": 2 rules\n", nullptr, 0},
+        {"10.0.0.0/8 allow\n10.0.0.1/8 deny\n", {"-1", "127.0.0.1", "0", "cat"}, nullptr,
+         ":2: bits set beyond the prefix length\n", 20},
+    };
+    for (const auto &c : cases) {
+        char path[] = "/tmp/sockherd-rules-XXXXXX";
+        int fd = mkstemp(path);
+        ASSERT_NE(fd, -1);
+        ASSERT_EQ(write(fd, c.rules, strlen(c.rules)), static_cast<ssize_t>(strlen(c.rules)));
+        close(fd);
+        std::vector<std::string> args = {"-t", "-A", path};
+        args.insert(args.end(), c.operands.begin(), c.operands.end());
+        auto result = run_sockherd(args);
+        unlink(path);
+        EXPECT_EQ(result.status, c.status) << c.rules;
+        EXPECT_EQ(result.out, c.out != nullptr ? path + std::string(c.out) : "") << c.rules;
+        EXPECT_EQ(harness::bounded_text(result.err), c.err != nullptr ? path + std::string(c.err) : "") << c.rules;
+    }
+}
 
 TEST(EnvironmentIds, BinaryReportsMissingGid)
 {

@@ -1,19 +1,24 @@
-// Hostile input: a black-box fuzz of the command line, and the daemon under
-// valgrind memcheck through a group of connections and a group of refusals.
+// Hostile input: a black-box fuzz of the command line, the rules file of -A
+// fed to its loader in this process, and the daemon under valgrind memcheck
+// through a group of connections and a group of refusals.
 //
-// The fuzz is deterministic (fixed seed) and bounded by SOCKHERD_FUZZ_CASES
-// (default 4000) and SOCKHERD_FUZZ_SECONDS (default 30). Whatever it
+// The fuzz cases are deterministic (fixed seeds) and bounded by
+// SOCKHERD_FUZZ_CASES (default 4000; twice that many rules files) and
+// SOCKHERD_FUZZ_SECONDS (default 30 each). Whatever the command-line fuzz
 // generates, the address operand is forced to a numeric loopback form or to
 // one that fails without a name lookup: nothing binds beyond loopback and no
 // case asks a name server.
 #include "harness.h"
+#include "sockherd.h"
 #include "stress_pattern.h"
 #include "stress_support.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <random>
@@ -61,7 +66,7 @@ public:
         return args;
     }
 
-    // Where getopt("+c:6g:u:U1b:DQvehr:p") stops: the index of the address
+    // Where getopt("+c:6g:u:U1b:DQvehr:pA:t") stops: the index of the address
     // operand. "+" ends the scan at the first operand; "--" ends it after
     // itself; "-" alone is an operand.
     static size_t first_operand(const std::vector<std::string> &args)
@@ -74,7 +79,7 @@ public:
             if (arg.size() < 2 || arg[0] != '-')
                 return i;
             for (size_t j = 1; j < arg.size(); j++)
-                if (strchr("cgubr", arg[j]) != nullptr) {
+                if (strchr("cCgubKGrA", arg[j]) != nullptr) {
                     if (j + 1 == arg.size())
                         i++;  // the argument is the next element
                     break;
@@ -296,7 +301,7 @@ public:
             return "usage";
         }
         std::vector<std::string> lines = harness::split_lines(err);
-        if (lines.size() == 1 && err.back() == '\n' && messages_.count(lines[0]) != 0)
+        if (lines.size() == 1 && err.back() == '\n' && (messages_.count(lines[0]) != 0 || is_rules_message(lines[0])))
             return "message";
         why = "standard error is neither the usage text nor one known message: " + err.substr(0, 200);
         return "";
@@ -305,6 +310,18 @@ public:
 private:
     std::string usage_;
     std::set<std::string> messages_;
+
+    // A mutated byte can make an -A out of another option: its argument, a
+    // word meant for something else, is then a rules file that is not there,
+    // or one that is not a rules file.
+    static bool is_rules_message(const std::string &line)
+    {
+        if (line.compare(0, strlen("unable to read "), "unable to read ") == 0)
+            return true;
+        size_t colon = line.find(": ");
+        size_t digits = line.find_last_not_of("0123456789", colon - 1);
+        return colon != std::string::npos && digits != std::string::npos && digits + 1 < colon && line[digits] == ':';
+    }
 
     static bool is_port_line(const std::string &out)
     {
@@ -473,6 +490,256 @@ TEST(FuzzTest, RandomAndMutatedCommandLinesEndCleanlyOrListenOnLoopback)
     stress::report("command-line fuzz: %ld cases (seed 20240611): %ld help, %ld usage errors, %ld one-line "
                    "failures, %ld reached the loop on loopback; %ld bad",
                    tally.cases, tally.help, tally.usage, tally.message, tally.listening, tally.bad);
+}
+
+// ---- the access rules file -------------------------------------------------
+
+// Fields of an allow rule, each of another name; and lines that are wrong.
+const std::vector<std::string> rule_fields = {
+    "RELAY=yes", "limit=5", "NOTE=\"a \\\"quoted\\\"\\ttext\"", "EMPTY=", "X=x#y", "limit=1000000", "_=0"};
+const std::vector<std::string> wrong_rule_lines = {
+    "::ffff:10.0.0.0/104 allow", "10.0.0.1/8 allow", "10.0.0.0/33 deny", "10.0.0.0/8 deny A=1",
+    "10.0.0.0/8 allow A=\"open", "10.0.0.0/8 allow PROTO=x", "10.0.0.0/8 allow A=1 A=2",
+    "10.0.0.0/8 allow A=\"\\q\"", "10.0.0.0/8 permit",
+    "10.0.0.0/8 allow limit=1000001", "10.0.0.0/8"};
+
+// Bytes that mean something in the file, a zero byte among them.
+const char rule_byte_text[] = "0123456789abcdef.:/ \t#=\"\\\r\n\0xAZ_-+%";
+const std::string rule_bytes(rule_byte_text, sizeof rule_byte_text - 1);
+
+class rules_generator {
+public:
+    explicit rules_generator(unsigned seed) : random_(seed) {}
+
+    std::string next()
+    {
+        switch (below(8)) {
+        case 0: return noise(below(400));
+        case 1: return many_networks(200 + below(3000));
+        case 2:
+        case 3: return some_lines(1 + below(30));
+        default: return mutated(some_lines(1 + below(30)));
+        }
+    }
+
+private:
+    std::mt19937_64 random_;
+
+    size_t below(size_t bound) { return std::uniform_int_distribution<size_t>(0, bound - 1)(random_); }
+
+    std::string noise(size_t length)
+    {
+        std::string text;
+        for (size_t i = 0; i < length; i++)
+            text += below(2) == 0 ? rule_bytes[below(rule_bytes.size())] : static_cast<char>(below(256));
+        return text;
+    }
+
+    // A network, without bits beyond its length, which is seldom beyond its family's.
+    std::string network()
+    {
+        bool ipv6 = below(2) == 1;
+        unsigned char bytes[16];
+        for (auto &byte : bytes)
+            byte = static_cast<unsigned char>(below(256));
+        size_t longest = ipv6 ? 128 : 32;
+        size_t length = below(1000) == 0 ? longest + 1 : below(longest + 1);
+        for (size_t bit = std::min(length, longest); bit < longest; bit++)
+            bytes[bit / 8] &= static_cast<unsigned char>(~(0x80 >> (bit % 8)));
+        char text[INET6_ADDRSTRLEN];
+        inet_ntop(ipv6 ? AF_INET6 : AF_INET, bytes, text, sizeof text);
+        return std::string(text) + "/" + std::to_string(length);
+    }
+
+    // Many rules, sorted and duplicated at times: the paths of a big table.
+    std::string many_networks(size_t count)
+    {
+        std::string text;
+        for (size_t i = 0; i < count; i++)
+            text += network() + (below(3) == 0 ? " deny\n" : " allow\n");
+        if (below(2) == 0) {
+            size_t at = text.find('\n', below(text.size()));
+            size_t end = at == std::string::npos ? at : text.find('\n', at + 1);
+            if (end != std::string::npos)
+                text += text.substr(at + 1, end - at);
+        }
+        return text;
+    }
+
+    std::string rule()
+    {
+        std::string text = network();
+        if (below(3) == 0)
+            return text + " deny" + (below(2) == 0 ? " # comment" : "");
+        text += " allow";
+        size_t first = below(rule_fields.size());
+        for (size_t i = first; i < first + below(4) && i < rule_fields.size(); i++)
+            text += (below(2) == 0 ? " " : "\t") + rule_fields[i];
+        return text;
+    }
+
+    // Rules, comments and blank lines; about half of such files have a wrong line too.
+    std::string some_lines(size_t count)
+    {
+        std::string text;
+        for (size_t i = 0; i < count; i++) {
+            switch (below(8)) {
+            case 0: text += "# comment"; break;
+            case 1: text += below(2) == 0 ? "" : " \t "; break;
+            default:
+                text += below(2 * count) == 0 ? wrong_rule_lines[below(wrong_rule_lines.size())] : rule();
+                break;
+            }
+            text += below(4) == 0 ? "\r\n" : "\n";
+        }
+        return text;
+    }
+
+    std::string mutated(std::string text)
+    {
+        for (size_t n = 1 + below(3); n > 0; n--) {
+            size_t at = below(text.size() + 1);
+            switch (below(6)) {
+            case 0:
+                if (!text.empty())
+                    text[below(text.size())] = rule_bytes[below(rule_bytes.size())];
+                break;
+            case 1: text.insert(at, noise(1 + below(8))); break;
+            case 2: text.erase(at, below(20)); break;
+            case 3: text.insert(at, text.substr(below(text.size() + 1), below(80))); break;
+            case 4: text.insert(at, std::string(4090 + below(12), "x\t#"[below(3)])); break;
+            default: text.resize(at); break;
+            }
+        }
+        return text;
+    }
+};
+
+// The reasons a line can be wrong for; "duplicate of line N" besides.
+const std::set<std::string> rule_reasons = {
+    "line longer than 4096 bytes", "nul byte", "control character", "bad IPv4 address", "bad IPv6 address",
+    "missing prefix length", "bad prefix length", "prefix length over 32", "prefix length over 128",
+    "bits set beyond the prefix length", "mapped IPv4 network: write it as IPv4", "missing action",
+    "action is neither allow nor deny", "fields after deny", "field is not NAME=VALUE", "bad variable name",
+    "variable set by the daemon", "name given twice", "bad limit", "limit over 1000000", "unterminated quote",
+    "bad escape", "text after the closing quote", "quote or backslash outside quotes"};
+
+// "" when err is one line naming a line of text (of path) and a known
+// reason; else what is wrong with it.
+std::string check_rules_error(const std::string &err, const std::string &path, const std::string &text)
+{
+    if (err.empty() || err.back() != '\n' || std::count(err.begin(), err.end(), '\n') != 1)
+        return "not exactly one line";
+    if (err == "out of memory\n")
+        return "";
+    if (err.compare(0, path.size() + 1, path + ":") != 0)
+        return "not about the file";
+    size_t line = strtoul(err.c_str() + path.size() + 1, nullptr, 10);
+    size_t reason_at = err.find(": ", path.size() + 1);
+    size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    if (line < 1 || line > lines || reason_at == std::string::npos)
+        return "no line of the file";
+    std::string reason = err.substr(reason_at + 2, err.size() - reason_at - 3);
+    if (reason.starts_with("duplicate of line ") && strtoul(reason.c_str() + 18, nullptr, 10) < line)
+        return "";
+    return rule_reasons.count(reason) != 0 ? "" : "unknown reason";
+}
+
+// "" when every variable of the verdicts of a few clients is right.
+std::string check_rules_table(const sockherd::access_table *table, std::mt19937_64 &random)
+{
+    for (int i = 0; i < 20; i++) {
+        sockherd::socket_address client = {};
+        if (i % 2 == 0) {
+            client.v4.sin_family = AF_INET;
+            client.v4.sin_addr.s_addr = static_cast<uint32_t>(random()) & htonl(i % 4 == 0 ? 0xff0000ff : ~0u);
+        } else {
+            client.v6.sin6_family = AF_INET6;
+            for (auto &byte : client.v6.sin6_addr.s6_addr)
+                byte = i % 4 == 1 ? 0 : static_cast<unsigned char>(random());
+        }
+        sockherd::access_verdict verdict;
+        sockherd::match_access(table, &client, &verdict);
+        for (size_t v = 0; v < verdict.variable_count; v++) {
+            const sockherd::rule_variable &variable = verdict.variables[v];
+            if (variable.name_id >= sockherd::access_name_count(table))
+                return "a name id beyond the names";
+            std::string name = sockherd::access_name(table, variable.name_id);
+            if (std::string(variable.entry).compare(0, name.size() + 1, name + "=") != 0)
+                return "a variable not named by its name id";
+        }
+    }
+    return "";
+}
+
+size_t mapping_count()
+{
+    std::string maps = harness::read_file("/proc/self/maps");
+    return static_cast<size_t>(std::count(maps.begin(), maps.end(), '\n'));
+}
+
+// Random files, files of right and wrong lines mutated, and big tables with
+// duplicates, loaded in this process: each a table whose variables are named
+// right, or exactly one line naming a line of the file and a known reason.
+// Nothing may crash, and nothing may be left behind: no mapping here, no
+// block under the sanitizer's leak check.
+TEST(FuzzTest, RandomAndMutatedRulesFilesLoadOrNameOneWrongLine)
+{
+    const long max_cases = 2 * stress::env_long("SOCKHERD_FUZZ_CASES", 4000);
+    const long seconds = stress::env_long("SOCKHERD_FUZZ_SECONDS", 30);
+    char path_text[] = "/tmp/sockherd-fuzz-rules-XXXXXX";
+    char err_text[] = "/tmp/sockherd-fuzz-err-XXXXXX";
+    int fd = mkstemp(path_text);
+    int err_fd = mkstemp(err_text);
+    ASSERT_TRUE(fd != -1 && err_fd != -1);
+    close(fd);
+    unlink(err_text);
+    std::string path = path_text;
+    // The loader's messages go to a file of their own for the whole run;
+    // standard error comes back before anything is reported.
+    fflush(stderr);
+    int saved_err = dup(2);
+    ASSERT_NE(dup2(err_fd, 2), -1);
+    rules_generator generator(20261210u);
+    std::mt19937_64 random(7);
+    size_t mappings = mapping_count();
+    long cases = 0;
+    long tables = 0;
+    std::vector<std::string> failures;
+    auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (; cases < max_cases && std::chrono::steady_clock::now() < stop && failures.size() < 10; cases++) {
+        std::string text = generator.next();
+        fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+        bool written = fd != -1 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        if (fd != -1)
+            close(fd);
+        ASSERT_TRUE(written);
+        (void)ftruncate(err_fd, 0);
+        (void)lseek(err_fd, 0, SEEK_SET);
+        sockherd::access_table *table = sockherd::load_access_table(path.c_str());
+        std::string err(static_cast<size_t>(lseek(err_fd, 0, SEEK_CUR)), '\0');
+        (void)pread(err_fd, err.data(), err.size(), 0);
+        std::string why = table != nullptr ? (err.empty() ? check_rules_table(table, random) : "a table and a message")
+                                           : check_rules_error(err, path, text);
+        tables += table != nullptr;
+        sockherd::free_access_table(table);
+        if (!why.empty())
+            failures.push_back("case " + std::to_string(cases) + ": " + why + ": " + err.substr(0, 200) + "\nfile:" +
+                               printable({text.substr(0, 2000)}));
+    }
+    dup2(saved_err, 2);
+    close(saved_err);
+    close(err_fd);
+    unlink(path.c_str());
+    for (const auto &failure : failures)
+        ADD_FAILURE() << failure;
+    if (!stress::sanitized_build()) {
+        EXPECT_EQ(mapping_count(), mappings) << "a table's memory was not given back";
+    }
+    EXPECT_GE(cases, std::min(max_cases, 1000L));
+    EXPECT_GT(tables, cases / 20) << "too few files loaded to mean anything";
+    stress::report("rules file fuzz: %ld files (seed 20261210): %ld loaded, %ld refused with one line", cases, tables,
+                   cases - tables);
 }
 
 // ---- valgrind --------------------------------------------------------------

@@ -385,6 +385,7 @@ struct fatal_case {
     const char *message;
     bool port_printed;    // -1 prints the port line before this failure
     std::vector<std::string> options = {};
+    const char *rules = nullptr;  // a file for -A; message follows its path
 };
 
 void PrintTo(const fatal_case &c, std::ostream *out)
@@ -410,10 +411,22 @@ TEST_P(StartupFatal, EndsWithMessageAndStatus20)
             setrlimit(RLIMIT_NOFILE, &files);
         };
     std::vector<std::string> args = c.options;
+    std::string message = c.message;
+    char rules_path[] = "/tmp/sockherd-rules-XXXXXX";
+    if (c.rules != nullptr) {
+        int fd = mkstemp(rules_path);
+        ASSERT_NE(fd, -1);
+        ASSERT_EQ(write(fd, c.rules, strlen(c.rules)), static_cast<ssize_t>(strlen(c.rules)));
+        close(fd);
+        args.insert(args.end(), {"-A", rules_path});
+        message = rules_path + message;
+    }
     args.insert(args.end(), {"-1", "127.0.0.1", "0", "cat"});
     auto result = run_sockherd(args, options);
+    if (c.rules != nullptr)
+        unlink(rules_path);
     EXPECT_EQ(result.status, 20);
-    EXPECT_EQ(harness::bounded_text(result.err), std::string(c.message) + "\n");
+    EXPECT_EQ(harness::bounded_text(result.err), message + "\n");
     if (c.port_printed) {
         EXPECT_EQ(harness::count_occurrences(result.out, "\n"), 1) << result.out;
     } else {
@@ -425,7 +438,12 @@ INSTANTIATE_TEST_SUITE_P(
     Startup, StartupFatal,
     testing::Values(fatal_case{"NoDescriptorsForPipe", 5, -1, "unable to create self-pipe", true},
                     fatal_case{"ListeningSocketBeyondSelect", 0, 3, "descriptor too high for select", false},
-                    fatal_case{"PipeBeyondSelect", 0, 4, "descriptor too high for select", true}),
+                    fatal_case{"PipeBeyondSelect", 0, 4, "descriptor too high for select", true},
+                    // The rules are read before the socket is made: no port line, nothing bound.
+                    fatal_case{"RulesFileUnreadable", 0, -1, "unable to read /proc/nonexistent/rules", false,
+                               {"-A", "/proc/nonexistent/rules"}},
+                    fatal_case{"RulesFileWrong", 0, -1, ":3: duplicate of line 1", false, {"-v"},
+                               "10.0.0.0/8 allow\n::/0 deny\n10.0.0.0/8 deny\n"}),
     [](const testing::TestParamInfo<fatal_case> &param_info) { return std::string(param_info.param.name); });
 
 // Behind a wrapper (systemd-socket-activate, unshare) start() would wait for
