@@ -1,7 +1,9 @@
 // Connections end to end: what a command receives, the limit, reaping and
 // the log, all through the real binary over loopback.
 #include "harness.h"
+#include "sockherd.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
@@ -23,14 +25,19 @@ namespace {
 
 const char *const show_variables = "echo \"$PROTO|$TCPLOCALIP|$TCPLOCALPORT|$TCPREMOTEIP|$TCPREMOTEPORT\"";
 
-// Connects, reads everything the command writes, and closes.
-std::string fetch(int port, int family = AF_INET, int *client_port = nullptr)
+// Connects, sends request (a PROXY header, say), reads everything the
+// command writes, and closes.
+std::string fetch(int port, int family = AF_INET, int *client_port = nullptr, const std::string &request = "")
 {
     int fd = harness::connect_loopback(port, family);
     if (fd == -1)
         return "(connect failed)";
     if (client_port)
         *client_port = harness::local_port_of(fd);
+    if (!request.empty() && !harness::write_all(fd, request)) {
+        close(fd);
+        return "(write failed)";
+    }
     bool eof = false;
     std::string data = harness::read_to_eof(fd, &eof);
     close(fd);
@@ -119,18 +126,30 @@ TEST(StandardError, GoesToClientOnlyWithOptionE)
     EXPECT_TRUE(daemon.wait_for_err("err-line\n"));
 }
 
+// Under -p the daemon reads the header without blocking, and holds other
+// connections waiting for theirs when it starts a command: neither shows.
 TEST(CommandState, HoldsOnlyItsConnectionOnBlockingDescriptors)
 {
-    daemon_process daemon;
-    // The shell forks ls, so the listing is the shell's own descriptors (no
-    // pipeline: the shell's pipe ends would show).
-    ASSERT_TRUE(daemon.start({"-1", "-D", "127.0.0.1", "0", "sh", "-c",
-                              "ls /proc/$$/fd; grep flags /proc/$$/fdinfo/0"}));
-    auto lines = harness::split_lines(fetch(daemon.port));
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0] + lines[1] + lines[2], "012");
-    long flags = strtol(lines[3].substr(lines[3].find_first_of("0123456789")).c_str(), nullptr, 8);
-    EXPECT_FALSE(flags & O_NONBLOCK) << "the command's standard input must block";
+    for (bool proxied : {false, true}) {
+        SCOPED_TRACE(proxied ? "-p" : "without -p");
+        daemon_process daemon;
+        // The shell forks ls, so the listing is the shell's own descriptors (no
+        // pipeline: the shell's pipe ends would show).
+        std::vector<std::string> args = {"-1", "-D", "127.0.0.1", "0", "sh", "-c",
+                                         "ls /proc/$$/fd; grep flags /proc/$$/fdinfo/0"};
+        if (proxied)
+            args.insert(args.begin(), "-p");
+        ASSERT_TRUE(daemon.start(args));
+        int waiting = proxied ? harness::connect_loopback(daemon.port) : -1;
+        std::string request = proxied ? "PROXY TCP4 192.0.2.7 198.51.100.9 51234 8080\r\n" : "";
+        auto lines = harness::split_lines(fetch(daemon.port, AF_INET, nullptr, request));
+        if (waiting != -1)
+            close(waiting);
+        ASSERT_EQ(lines.size(), 4u);
+        EXPECT_EQ(lines[0] + lines[1] + lines[2], "012");
+        long flags = strtol(lines[3].substr(lines[3].find_first_of("0123456789")).c_str(), nullptr, 8);
+        EXPECT_FALSE(flags & O_NONBLOCK) << "the command's standard input must block";
+    }
 }
 
 // Not the daemon's SIGCHLD block: a command waiting for its own children
@@ -293,6 +312,7 @@ struct source_case {
     std::string other_source;
     const char *turned_away;               // what the third client reads before end of file
     bool own_network;                      // the addresses exist only in a namespace of the test's own
+    bool proxied;                          // every client is a connection from 127.0.0.1 whose header names it
 };
 
 void PrintTo(const source_case &c, std::ostream *out)
@@ -318,23 +338,42 @@ TEST_P(SourceLimit, ThirdClientOfOneSourceIsTurnedAwayUntilOneOfItsCommandsEnds)
     daemon_process daemon;
     ASSERT_TRUE(daemon.start(args));
     std::vector<std::string> expected;  // the log, each PID as "PID"
+    int header_port = 50000;            // each proxied client's own
+    // A connection for a client from, and "ADDRESS port N" naming that client.
+    auto open_client = [&](const std::string &from, std::string *named) {
+        int fd = harness::connect_from(c.proxied ? "127.0.0.1" : from, daemon.port);
+        if (!c.proxied) {
+            *named = from + " port " + std::to_string(harness::local_port_of(fd));
+            return fd;
+        }
+        std::string port = std::to_string(++header_port);
+        EXPECT_TRUE(harness::write_all(fd, "PROXY TCP4 " + from + " 127.0.0.1 " + port + " " +
+                                               std::to_string(daemon.port) + "\r\n"));
+        *named = from + " port " + port;
+        return fd;
+    };
     auto serve = [&](const std::string &from, int running) {
-        int fd = harness::connect_from(from, daemon.port);
+        std::string named;
+        int fd = open_client(from, &named);
         EXPECT_TRUE(harness::write_all(fd, "hello\n") && harness::read_some(fd, 6) == "hello\n") << from;
-        expected.push_back("PID connected from " + from + " port " + std::to_string(harness::local_port_of(fd)) +
-                           " (" + std::to_string(running) + "/40)");
+        std::string peer = c.proxied ? "127.0.0.1 port " + std::to_string(harness::local_port_of(fd)) : named;
+        expected.push_back("PID connected from " + peer + " (" + std::to_string(running) + "/40)");
         EXPECT_TRUE(daemon.wait_for_err(expected.back().substr(3) + "\n"));
+        if (c.proxied) {
+            expected.push_back("PID proxied from " + named);
+            EXPECT_TRUE(daemon.wait_for_err(expected.back().substr(3) + "\n"));
+        }
         return fd;
     };
 
     int first = serve(c.one_source[0], 1);
     int second = serve(c.one_source[1], 2);
-    int third = harness::connect_from(c.one_source[2], daemon.port);
+    std::string third_named;
+    int third = open_client(c.one_source[2], &third_named);
     bool eof = false;
     EXPECT_EQ(harness::read_to_eof(third, &eof), c.turned_away);
     EXPECT_TRUE(eof);
-    expected.push_back("- refused from " + c.one_source[2] + " port " + std::to_string(harness::local_port_of(third)) +
-                       " (source limit)");
+    expected.push_back("- refused from " + third_named + " (source limit)");
     ASSERT_TRUE(daemon.wait_for_err("(source limit)\n"));
     int other = serve(c.other_source, 3);
     close(first);
@@ -344,7 +383,10 @@ TEST_P(SourceLimit, ThirdClientOfOneSourceIsTurnedAwayUntilOneOfItsCommandsEnds)
 
     std::vector<std::string> lines = harness::split_lines(daemon.err());
     ASSERT_EQ(lines.size(), expected.size()) << harness::bounded_text(daemon.err());
-    EXPECT_EQ(atol(lines[4].c_str()), atol(lines[0].c_str())) << "the first client's command ended";
+    auto closed = std::find_if(lines.begin(), lines.end(),
+                               [](const std::string &line) { return line.find(" closed (") != std::string::npos; });
+    ASSERT_NE(closed, lines.end());
+    EXPECT_EQ(atol(closed->c_str()), atol(lines[0].c_str())) << "the first client's command ended";
     for (auto &line : lines)
         if (isdigit(static_cast<unsigned char>(line[0])))
             line.replace(0, line.find(' '), "PID");
@@ -357,29 +399,43 @@ INSTANTIATE_TEST_SUITE_P(
     Connections, SourceLimit,
     testing::Values(
         source_case{"Ipv4RefusedWithText", {"-r", "busy\\r\\n"}, "127.0.0.1",
-                    {"127.0.0.2", "127.0.0.2", "127.0.0.2"}, "127.0.0.3", "busy\r\n", false},
+                    {"127.0.0.2", "127.0.0.2", "127.0.0.2"}, "127.0.0.3", "busy\r\n", false, false},
         source_case{"Ipv4ClosedWithoutRefusal", {}, "127.0.0.1", {"127.0.0.2", "127.0.0.2", "127.0.0.2"},
-                    "127.0.0.3", "", false},
+                    "127.0.0.3", "", false, false},
         // Taken as IPv6, every mapped address would be of ::/64; taken as IPv4, they differ.
         source_case{"MappedIpv4CountsAsIpv4", {"-6", "-r", "busy\\r\\n"}, "::",
-                    {"127.0.0.1", "127.0.0.1", "127.0.0.1"}, "127.0.0.2", "busy\r\n", false},
+                    {"127.0.0.1", "127.0.0.1", "127.0.0.1"}, "127.0.0.2", "busy\r\n", false, false},
         // The three differ from bit 64 on, the other source in bit 63 alone.
         source_case{"Ipv6ClientsOfOneSlash64CountTogether", {"-6"}, "::",
                     {"2001:db8:1::1", "2001:db8:1:0:8000::1", "2001:db8:1:0:ffff:ffff:ffff:ffff"},
-                    "2001:db8:1:1::1", "", true}),
+                    "2001:db8:1:1::1", "", true, false},
+        // All from one balancer: the source is the client its header names.
+        source_case{"ProxiedClientsCountByTheirHeader", {"-p", "-r", "busy\\r\\n"}, "127.0.0.1",
+                    {"192.0.2.7", "192.0.2.7", "192.0.2.7"}, "192.0.2.8", "busy\r\n", false, true}),
     [](const testing::TestParamInfo<source_case> &param_info) { return std::string(param_info.param.name); });
 
+// Under -p such a connection cannot wait for its header in the loop's sets:
+// a child of its own reads it.
 TEST(HighDescriptors, ServedBelowTheLimit)
 {
     SKIP_UNLESS_DESCRIPTORS(1100);
     launch_options options;
     options.extra_fds_from = 6;  // socket and self-pipe take 3 to 5
     options.extra_fds_to = 1023;
-    daemon_process daemon;
-    ASSERT_TRUE(daemon.start({"-v", "-1", "127.0.0.1", "0", "echo", "high"}, options));
-    EXPECT_EQ(fetch(daemon.port), "high\n");
-    EXPECT_EQ(fetch(daemon.port), "high\n");
-    EXPECT_TRUE(daemon.wait_for_err("closed", 2));
+    for (bool proxied : {false, true}) {
+        SCOPED_TRACE(proxied ? "-p" : "without -p");
+        std::vector<std::string> args = {"-v", "-1", "127.0.0.1", "0", "sh", "-c", "echo \"high $TCPREMOTEIP\""};
+        if (proxied)
+            args.insert(args.begin(), "-p");
+        std::string header = proxied ? "PROXY TCP4 192.0.2.7 198.51.100.9 51234 8080\r\n" : "";
+        std::string expected = proxied ? "high 192.0.2.7\n" : "high 127.0.0.1\n";
+        daemon_process daemon;
+        ASSERT_TRUE(daemon.start(args, options));
+        EXPECT_EQ(fetch(daemon.port, AF_INET, nullptr, header), expected);
+        EXPECT_EQ(fetch(daemon.port, AF_INET, nullptr, header), expected);
+        EXPECT_TRUE(daemon.wait_for_err("closed", 2));
+        EXPECT_EQ(harness::count_occurrences(daemon.err(), " proxied from 192.0.2.7 port 51234\n"), proxied ? 2 : 0);
+    }
 }
 
 // Many clients at once: each its whole answer, every child collected once,
