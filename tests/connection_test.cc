@@ -1,7 +1,9 @@
 // Connections end to end: what a command receives, the limit, reaping and
 // the log, all through the real binary over loopback.
 #include "harness.h"
+#include "sockherd.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
@@ -11,9 +13,11 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sched.h>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 using harness::daemon_process;
@@ -23,14 +27,19 @@ namespace {
 
 const char *const show_variables = "echo \"$PROTO|$TCPLOCALIP|$TCPLOCALPORT|$TCPREMOTEIP|$TCPREMOTEPORT\"";
 
-// Connects, reads everything the command writes, and closes.
-std::string fetch(int port, int family = AF_INET, int *client_port = nullptr)
+// Connects, sends request (a PROXY header, say), reads everything the
+// command writes, and closes.
+std::string fetch(int port, int family = AF_INET, int *client_port = nullptr, const std::string &request = "")
 {
     int fd = harness::connect_loopback(port, family);
     if (fd == -1)
         return "(connect failed)";
     if (client_port)
         *client_port = harness::local_port_of(fd);
+    if (!request.empty() && !harness::write_all(fd, request)) {
+        close(fd);
+        return "(write failed)";
+    }
     bool eof = false;
     std::string data = harness::read_to_eof(fd, &eof);
     close(fd);
@@ -119,18 +128,30 @@ TEST(StandardError, GoesToClientOnlyWithOptionE)
     EXPECT_TRUE(daemon.wait_for_err("err-line\n"));
 }
 
+// Under -p the daemon reads the header without blocking, and holds other
+// connections waiting for theirs when it starts a command: neither shows.
 TEST(CommandState, HoldsOnlyItsConnectionOnBlockingDescriptors)
 {
-    daemon_process daemon;
-    // The shell forks ls, so the listing is the shell's own descriptors (no
-    // pipeline: the shell's pipe ends would show).
-    ASSERT_TRUE(daemon.start({"-1", "-D", "127.0.0.1", "0", "sh", "-c",
-                              "ls /proc/$$/fd; grep flags /proc/$$/fdinfo/0"}));
-    auto lines = harness::split_lines(fetch(daemon.port));
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0] + lines[1] + lines[2], "012");
-    long flags = strtol(lines[3].substr(lines[3].find_first_of("0123456789")).c_str(), nullptr, 8);
-    EXPECT_FALSE(flags & O_NONBLOCK) << "the command's standard input must block";
+    for (bool proxied : {false, true}) {
+        SCOPED_TRACE(proxied ? "-p" : "without -p");
+        daemon_process daemon;
+        // The shell forks ls, so the listing is the shell's own descriptors (no
+        // pipeline: the shell's pipe ends would show).
+        std::vector<std::string> args = {"-1", "-D", "127.0.0.1", "0", "sh", "-c",
+                                         "ls /proc/$$/fd; grep flags /proc/$$/fdinfo/0"};
+        if (proxied)
+            args.insert(args.begin(), "-p");
+        ASSERT_TRUE(daemon.start(args));
+        int waiting = proxied ? harness::connect_loopback(daemon.port) : -1;
+        std::string request = proxied ? "PROXY TCP4 192.0.2.7 198.51.100.9 51234 8080\r\n" : "";
+        auto lines = harness::split_lines(fetch(daemon.port, AF_INET, nullptr, request));
+        if (waiting != -1)
+            close(waiting);
+        ASSERT_EQ(lines.size(), 4u);
+        EXPECT_EQ(lines[0] + lines[1] + lines[2], "012");
+        long flags = strtol(lines[3].substr(lines[3].find_first_of("0123456789")).c_str(), nullptr, 8);
+        EXPECT_FALSE(flags & O_NONBLOCK) << "the command's standard input must block";
+    }
 }
 
 // Not the daemon's SIGCHLD block: a command waiting for its own children
@@ -294,6 +315,7 @@ struct source_case {
     std::string other_source;
     const char *turned_away;               // what the third client reads before end of file
     bool own_network;                      // the addresses exist only in a namespace of the test's own
+    bool proxied;                          // every client is a connection from 127.0.0.1 whose header names it
 };
 
 void PrintTo(const source_case &c, std::ostream *out)
@@ -319,23 +341,42 @@ TEST_P(SourceLimit, ThirdClientOfOneSourceIsTurnedAwayUntilOneOfItsCommandsEnds)
     daemon_process daemon;
     ASSERT_TRUE(daemon.start(args));
     std::vector<std::string> expected;  // the log, each PID as "PID"
+    int header_port = 50000;            // each proxied client's own
+    // A connection for a client from, and "ADDRESS port N" naming that client.
+    auto open_client = [&](const std::string &from, std::string *named) {
+        int fd = harness::connect_from(c.proxied ? "127.0.0.1" : from, daemon.port);
+        if (!c.proxied) {
+            *named = from + " port " + std::to_string(harness::local_port_of(fd));
+            return fd;
+        }
+        std::string port = std::to_string(++header_port);
+        EXPECT_TRUE(harness::write_all(fd, "PROXY TCP4 " + from + " 127.0.0.1 " + port + " " +
+                                               std::to_string(daemon.port) + "\r\n"));
+        *named = from + " port " + port;
+        return fd;
+    };
     auto serve = [&](const std::string &from, int running) {
-        int fd = harness::connect_from(from, daemon.port);
+        std::string named;
+        int fd = open_client(from, &named);
         EXPECT_TRUE(harness::write_all(fd, "hello\n") && harness::read_some(fd, 6) == "hello\n") << from;
-        expected.push_back("PID connected from " + from + " port " + std::to_string(harness::local_port_of(fd)) +
-                           " (" + std::to_string(running) + "/40)");
+        std::string peer = c.proxied ? "127.0.0.1 port " + std::to_string(harness::local_port_of(fd)) : named;
+        expected.push_back("PID connected from " + peer + " (" + std::to_string(running) + "/40)");
         EXPECT_TRUE(daemon.wait_for_err(expected.back().substr(3) + "\n"));
+        if (c.proxied) {
+            expected.push_back("PID proxied from " + named);
+            EXPECT_TRUE(daemon.wait_for_err(expected.back().substr(3) + "\n"));
+        }
         return fd;
     };
 
     int first = serve(c.one_source[0], 1);
     int second = serve(c.one_source[1], 2);
-    int third = harness::connect_from(c.one_source[2], daemon.port);
+    std::string third_named;
+    int third = open_client(c.one_source[2], &third_named);
     bool eof = false;
     EXPECT_EQ(harness::read_to_eof(third, &eof), c.turned_away);
     EXPECT_TRUE(eof);
-    expected.push_back("- refused from " + c.one_source[2] + " port " + std::to_string(harness::local_port_of(third)) +
-                       " (source limit)");
+    expected.push_back("- refused from " + third_named + " (source limit)");
     ASSERT_TRUE(daemon.wait_for_err("(source limit)\n"));
     int other = serve(c.other_source, 3);
     close(first);
@@ -345,7 +386,10 @@ TEST_P(SourceLimit, ThirdClientOfOneSourceIsTurnedAwayUntilOneOfItsCommandsEnds)
 
     std::vector<std::string> lines = harness::split_lines(daemon.err());
     ASSERT_EQ(lines.size(), expected.size()) << harness::bounded_text(daemon.err());
-    EXPECT_EQ(atol(lines[4].c_str()), atol(lines[0].c_str())) << "the first client's command ended";
+    auto closed = std::find_if(lines.begin(), lines.end(),
+                               [](const std::string &line) { return line.find(" closed (") != std::string::npos; });
+    ASSERT_NE(closed, lines.end());
+    EXPECT_EQ(atol(closed->c_str()), atol(lines[0].c_str())) << "the first client's command ended";
     for (auto &line : lines)
         if (isdigit(static_cast<unsigned char>(line[0])))
             line.replace(0, line.find(' '), "PID");
@@ -358,29 +402,43 @@ INSTANTIATE_TEST_SUITE_P(
     Connections, SourceLimit,
     testing::Values(
         source_case{"Ipv4RefusedWithText", {"-r", "busy\\r\\n"}, "127.0.0.1",
-                    {"127.0.0.2", "127.0.0.2", "127.0.0.2"}, "127.0.0.3", "busy\r\n", false},
+                    {"127.0.0.2", "127.0.0.2", "127.0.0.2"}, "127.0.0.3", "busy\r\n", false, false},
         source_case{"Ipv4ClosedWithoutRefusal", {}, "127.0.0.1", {"127.0.0.2", "127.0.0.2", "127.0.0.2"},
-                    "127.0.0.3", "", false},
+                    "127.0.0.3", "", false, false},
         // Taken as IPv6, every mapped address would be of ::/64; taken as IPv4, they differ.
         source_case{"MappedIpv4CountsAsIpv4", {"-6", "-r", "busy\\r\\n"}, "::",
-                    {"127.0.0.1", "127.0.0.1", "127.0.0.1"}, "127.0.0.2", "busy\r\n", false},
+                    {"127.0.0.1", "127.0.0.1", "127.0.0.1"}, "127.0.0.2", "busy\r\n", false, false},
         // The three differ from bit 64 on, the other source in bit 63 alone.
         source_case{"Ipv6ClientsOfOneSlash64CountTogether", {"-6"}, "::",
                     {"2001:db8:1::1", "2001:db8:1:0:8000::1", "2001:db8:1:0:ffff:ffff:ffff:ffff"},
-                    "2001:db8:1:1::1", "", true}),
+                    "2001:db8:1:1::1", "", true, false},
+        // All from one balancer: the source is the client its header names.
+        source_case{"ProxiedClientsCountByTheirHeader", {"-p", "-r", "busy\\r\\n"}, "127.0.0.1",
+                    {"192.0.2.7", "192.0.2.7", "192.0.2.7"}, "192.0.2.8", "busy\r\n", false, true}),
     [](const testing::TestParamInfo<source_case> &param_info) { return std::string(param_info.param.name); });
 
+// Under -p such a connection cannot wait for its header in the loop's sets:
+// a child of its own reads it.
 TEST(HighDescriptors, ServedBelowTheLimit)
 {
     SKIP_UNLESS_DESCRIPTORS(1100);
     launch_options options;
     options.extra_fds_from = 6;  // socket and self-pipe take 3 to 5
     options.extra_fds_to = 1023;
-    daemon_process daemon;
-    ASSERT_TRUE(daemon.start({"-v", "-1", "127.0.0.1", "0", "echo", "high"}, options));
-    EXPECT_EQ(fetch(daemon.port), "high\n");
-    EXPECT_EQ(fetch(daemon.port), "high\n");
-    EXPECT_TRUE(daemon.wait_for_err("closed", 2));
+    for (bool proxied : {false, true}) {
+        SCOPED_TRACE(proxied ? "-p" : "without -p");
+        std::vector<std::string> args = {"-v", "-1", "127.0.0.1", "0", "sh", "-c", "echo \"high $TCPREMOTEIP\""};
+        if (proxied)
+            args.insert(args.begin(), "-p");
+        std::string header = proxied ? "PROXY TCP4 192.0.2.7 198.51.100.9 51234 8080\r\n" : "";
+        std::string expected = proxied ? "high 192.0.2.7\n" : "high 127.0.0.1\n";
+        daemon_process daemon;
+        ASSERT_TRUE(daemon.start(args, options));
+        EXPECT_EQ(fetch(daemon.port, AF_INET, nullptr, header), expected);
+        EXPECT_EQ(fetch(daemon.port, AF_INET, nullptr, header), expected);
+        EXPECT_TRUE(daemon.wait_for_err("closed", 2));
+        EXPECT_EQ(harness::count_occurrences(daemon.err(), " proxied from 192.0.2.7 port 51234\n"), proxied ? 2 : 0);
+    }
 }
 
 // Many clients at once: each its whole answer, every child collected once,
@@ -455,6 +513,21 @@ std::string v2_header(unsigned char command, unsigned char family, const std::st
 const std::string v2_ipv6_block = "\x20\x01\x0d\xb8" + std::string(11, '\0') + "\x07" + "\x20\x01\x0d\xb8" +
                                   std::string(11, '\0') + "\x01" + "\x01\xbb\x20\xfb" + std::string("\x04\x00\x02zz", 5);
 
+// header, whose last four bytes are the value of a CRC32C TLV, with that
+// value set to the checksum of the whole header, its bits in flip inverted.
+std::string with_crc32c(std::string header, uint32_t flip = 0)
+{
+    std::fill(header.end() - 4, header.end(), '\0');
+    uint32_t crc = ~sockherd::crc32c_update(0xFFFFFFFFU, reinterpret_cast<const unsigned char *>(header.data()),
+                                            header.size());
+    crc ^= flip;
+    for (size_t i = 0; i < 4; i++)
+        header[header.size() - 4 + i] = static_cast<char>(crc >> (24 - 8 * i));
+    return header;
+}
+
+const std::string crc32c_tlv("\x03\x00\x04\0\0\0\0", 7);
+
 class ProxyHeader : public testing::TestWithParam<proxy_case> {};
 
 TEST_P(ProxyHeader, GivesTheCommandTheClientOrNothing)
@@ -510,6 +583,8 @@ INSTANTIATE_TEST_SUITE_P(
         proxy_case{"V1PortTooHigh", "PROXY TCP4 192.0.2.7 198.51.100.9 65536 80\r\n", "",
                    "- bad proxy header from 127.0.0.1 port "},
         proxy_case{"V2ShortLength", v2_header(1, 0x11, std::string(11, '\1')), "",
+                   "- bad proxy header from 127.0.0.1 port "},
+        proxy_case{"V2Crc32cOneBitOff", with_crc32c(v2_header(1, 0x21, v2_ipv6_block + crc32c_tlv), 1U << 9), "",
                    "- bad proxy header from 127.0.0.1 port "}),
     [](const testing::TestParamInfo<proxy_case> &param_info) { return std::string(param_info.param.name); });
 
@@ -544,6 +619,183 @@ TEST(ProxyHeader, SilentClientIsGivenUpAfterTheDeadlineWithoutSpinning)
     close(silent);
     close(next);
 }
+
+// A client may send its header and be gone before the daemon even accepts
+// it: its command still runs, for the client the header names, and reads
+// end of file.
+TEST(ProxyHeader, ClientGoneBeforeItsCommandRunsStillHasItRun)
+{
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-p", "-c", "1", "-1", "127.0.0.1", "0", "sh", "-c",
+                              "echo \"$TCPREMOTEIP read $(wc -c)\" >&2"}));
+    int holder = harness::connect_loopback(daemon.port);
+    ASSERT_TRUE(harness::write_all(holder, "PROXY UNKNOWN\r\n"));
+    ASSERT_TRUE(daemon.wait_for_err(" connected from ")) << "the one slot is taken";
+    int gone = harness::connect_loopback(daemon.port);
+    ASSERT_NE(gone, -1) << "the kernel queues it";
+    ASSERT_TRUE(harness::write_all(gone, "PROXY TCP4 192.0.2.7 198.51.100.9 51234 8080\r\n"));
+    close(gone);
+    shutdown(holder, SHUT_WR);
+    EXPECT_TRUE(daemon.wait_for_err("127.0.0.1 read 0\n"));
+    EXPECT_TRUE(daemon.wait_for_err("192.0.2.7 read 0\n")) << harness::bounded_text(daemon.err());
+    EXPECT_TRUE(daemon.wait_for_err(" closed (0/1)\n", 2));
+    EXPECT_EQ(harness::count_occurrences(daemon.err(), "bad proxy header"), 0);
+    close(holder);
+}
+
+// Sends data on fd while reading what comes back, then ends the sending side
+// and reads to end of file: what echoes more than the socket buffers hold
+// must be read while it is still being sent.
+std::string exchange(int fd, const std::string &data, bool *eof, int deadline_ms = harness::default_deadline_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
+    size_t sent = 0;
+    std::string got;
+    *eof = false;
+    if (data.empty())
+        shutdown(fd, SHUT_WR);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready = {fd, static_cast<short>(POLLIN | (sent < data.size() ? POLLOUT : 0)), 0};
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0)
+            return got;
+        if (ready.revents & (POLLIN | POLLHUP | POLLERR)) {
+            char buffer[65536];
+            ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                *eof = n == 0;
+                return got;
+            }
+            got.append(buffer, static_cast<size_t>(n));
+        }
+        if (sent < data.size() && (ready.revents & POLLOUT)) {
+            ssize_t n = send(fd, data.data() + sent, std::min<size_t>(data.size() - sent, 65536),
+                             MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0 && (sent += static_cast<size_t>(n)) == data.size())
+                shutdown(fd, SHUT_WR);
+        }
+    }
+}
+
+// Headers that come in pieces, with pauses between them, from many clients
+// at once: the daemon takes each piece as it comes and waits on no client,
+// so a client whose header comes whole is served between any two pieces.
+// The last piece of each header comes with the bytes after it, which must
+// reach the command exactly.
+struct paced_case {
+    const char *name;
+    int clients;
+    int version;       // of every header; 0: version 1 and 2 in turn
+    size_t tlv_bytes;  // of each version 2 header, besides its CRC32C
+    size_t piece;      // bytes of a header per write
+    int pause_ms;      // between rounds of writes
+    size_t payload;    // bytes each client sends after its header
+};
+
+void PrintTo(const paced_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+// Client i is 192.0.2.(i + 1) port (1000 + i).
+std::string paced_header(const paced_case &c, int i)
+{
+    std::string address = "192.0.2." + std::to_string(i + 1);
+    int version = c.version != 0 ? c.version : 1 + i % 2;
+    if (version == 1)
+        return "PROXY TCP4 " + address + " 198.51.100.9 " + std::to_string(1000 + i) + " 8080\r\n";
+    unsigned char source[4];
+    EXPECT_EQ(inet_pton(AF_INET, address.c_str(), source), 1);
+    std::string block = std::string(reinterpret_cast<char *>(source), 4) + "\xc6\x33\x64\x09" +
+                        static_cast<char>((1000 + i) >> 8) + static_cast<char>((1000 + i) & 0xff) + "\x1f\x90";
+    // No-op TLVs of up to 10,000 bytes each.
+    for (size_t left = c.tlv_bytes; left > 0;) {
+        size_t size = std::min<size_t>(left, 10000) - 3;
+        block += "\x04" + std::string(1, static_cast<char>(size >> 8)) + static_cast<char>(size & 0xff) +
+                 std::string(size, 'n');
+        left -= size + 3;
+    }
+    return with_crc32c(v2_header(1, 0x11, block + crc32c_tlv));
+}
+
+// Text that looks like a header, then bytes of every kind, NUL, CR and LF among them.
+std::string paced_payload(const paced_case &c, int i)
+{
+    std::string payload = "PROXY TCP4 \r\n";
+    for (size_t k = 0; payload.size() < c.payload; k++)
+        payload += static_cast<char>((k * 7 + static_cast<size_t>(i)) % 256);
+    payload.resize(c.payload);
+    return payload;
+}
+
+class ProxyHeaderPaced : public testing::TestWithParam<paced_case> {};
+
+TEST_P(ProxyHeaderPaced, EveryClientIsServedExactlyWhileOthersAreServedMeanwhile)
+{
+    const auto &c = GetParam();
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-p", "-b", "100", "-c", "100", "-1", "127.0.0.1", "0", "sh", "-c",
+                              "echo \"$TCPREMOTEIP $TCPREMOTEPORT\"; exec cat"}));
+    std::vector<int> fds;
+    std::vector<std::string> headers;
+    for (int i = 0; i < c.clients; i++) {
+        int fd = harness::connect_loopback(daemon.port);
+        ASSERT_NE(fd, -1);
+        fds.push_back(fd);
+        int one = 1;
+        ASSERT_EQ(setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one), 0) << "each piece its own segment";
+        headers.push_back(paced_header(c, i));
+    }
+    int others = 0;
+    auto last_piece_at = [&c](const std::string &header) { return (header.size() - 1) / c.piece * c.piece; };
+    for (size_t at = 0, round = 1;; at += c.piece, round++) {
+        bool sent = false;
+        for (int i = 0; i < c.clients; i++) {
+            if (at < last_piece_at(headers[i])) {
+                ASSERT_TRUE(harness::write_all(fds[i], headers[i].substr(at, c.piece)));
+                sent = true;
+            }
+        }
+        if (!sent)
+            break;
+        if (round % 8 == 0) {
+            // Within the five seconds a header may take: a daemon that
+            // waited on one client could not have served this one.
+            int other = harness::connect_loopback(daemon.port);
+            ASSERT_TRUE(harness::write_all(other, "PROXY TCP4 203.0.113.5 198.51.100.9 " +
+                                                      std::to_string(40000 + others) + " 8080\r\n"));
+            shutdown(other, SHUT_WR);
+            EXPECT_EQ(harness::read_to_eof(other, nullptr, 4000), "203.0.113.5 " + std::to_string(40000 + others) +
+                                                                       "\n") << "round " << round;
+            close(other);
+            others++;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.pause_ms));
+    }
+    for (int i = 0; i < c.clients; i++) {
+        SCOPED_TRACE("client " + std::to_string(i));
+        std::string payload = paced_payload(c, i);
+        bool eof = false;
+        std::string reply = exchange(fds[i], headers[i].substr(last_piece_at(headers[i])) + payload, &eof);
+        close(fds[i]);
+        EXPECT_TRUE(eof);
+        std::string expected = "192.0.2." + std::to_string(i + 1) + " " + std::to_string(1000 + i) + "\n" + payload;
+        EXPECT_EQ(reply.size(), expected.size());
+        EXPECT_TRUE(reply == expected) << "not exactly the bytes after the header";
+    }
+    ASSERT_TRUE(daemon.wait_for_err(" closed (0/100)\n")) << harness::bounded_text(daemon.err());
+    std::string err = daemon.err();
+    EXPECT_EQ(harness::count_occurrences(err, " closed ("), c.clients + others);
+    EXPECT_EQ(harness::count_occurrences(err, " proxied from "), c.clients + others);
+    EXPECT_EQ(harness::count_occurrences(err, "bad proxy header"), 0) << harness::bounded_text(err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Connections, ProxyHeaderPaced,
+    testing::Values(paced_case{"FiftyClientsByteByByte", 50, 0, 12, 1, 5, 100},
+                    paced_case{"V2WithSixtyThousandTlvBytesSlowly", 1, 2, 60000, 2000, 20, 100},
+                    paced_case{"TwoHundredThousandBytesAfterTheHeader", 1, 1, 0, 1000, 0, 200000}),
+    [](const testing::TestParamInfo<paced_case> &param_info) { return std::string(param_info.param.name); });
 
 TEST(RealClient, CurlFetchesHttpReply)
 {

@@ -281,6 +281,33 @@ TEST(ProxyHeaderParser, FuzzedInputKeepsTheInvariants)
     EXPECT_GT(cases, 1000);
 }
 
+// The published CRC32C check values, whole and in two parts: a checksum
+// carried from one piece of a header to the next must come out the same.
+TEST(Crc32c, MatchesPublishedCheckValues)
+{
+    std::string ascending;
+    for (int i = 0; i < 32; i++)
+        ascending += static_cast<char>(i);
+    const struct {
+        const char *name;
+        std::string bytes;
+        uint32_t crc;
+    } vectors[] = {
+        {"32 zero bytes", std::string(32, '\0'), 0x8A9136AAU},
+        {"32 0xFF bytes", std::string(32, '\xff'), 0x62A8AB43U},
+        {"0 to 31", ascending, 0x46DD794EU},
+        {"31 to 0", std::string(ascending.rbegin(), ascending.rend()), 0x113FDB5CU},
+        {"123456789", "123456789", 0xE3069283U},
+    };
+    for (const auto &v : vectors) {
+        SCOPED_TRACE(v.name);
+        const auto *data = reinterpret_cast<const unsigned char *>(v.bytes.data());
+        size_t half = v.bytes.size() / 2;
+        EXPECT_EQ(~crc32c_update(0xFFFFFFFFU, data, v.bytes.size()), v.crc);
+        EXPECT_EQ(~crc32c_update(crc32c_update(0xFFFFFFFFU, data, half), data + half, v.bytes.size() - half), v.crc);
+    }
+}
+
 // A connected loopback TCP pair: [0] is read, [1] written without delay.
 void tcp_pair(int ends[2])
 {
@@ -314,6 +341,23 @@ struct reader_case {
 const std::string v1_line = "PROXY TCP4 192.0.2.1 198.51.100.22 56324 443\r\n";
 const std::string v2_ipv4 = v2(0x21, 0x11, 12) + ipv4_block;
 
+// header with the four zero bytes at value_at, a CRC32C TLV's value, set to
+// the checksum of the whole header, its bits in flip inverted.
+std::string checksummed(std::string header, size_t value_at, uint32_t flip = 0)
+{
+    uint32_t crc = ~crc32c_update(0xFFFFFFFFU, reinterpret_cast<const unsigned char *>(header.data()), header.size());
+    crc ^= flip;
+    for (size_t i = 0; i < 4; i++)
+        header[value_at + i] = static_cast<char>(crc >> (24 - 8 * i));
+    return header;
+}
+
+// A CRC32C TLV between two others, its value (at byte 36) still zero.
+const std::string v2_crc_unset =
+    v2(0x21, 0x11, 12 + 19) + ipv4_block + tlv(0x04, 2) + "\x03\x00\x04"s + std::string(4, '\0') + tlv(0x01, 4);
+const std::string v2_crc = checksummed(v2_crc_unset, 36);
+const std::string v2_crc_one_bit_off = checksummed(v2_crc_unset, 36, 1U << 17);
+
 const std::vector<reader_case> reader_cases = {
     {"v1 then data", {v1_line + "\r\nGET / HTTP/1.0\r\n"}, true, 5000, v1_line.size(), false},
     {"v1 in pieces", {"PROXY TCP4 192.0", ".2.1 198.51.100.22 56324 443\r", "\nP", "ROXY"}, true, 5000,
@@ -327,12 +371,15 @@ const std::vector<reader_case> reader_cases = {
     {"v2 TLVs in pieces", {v2(0x21, 0x11, 12 + 1603) + ipv4_block + tlv(0x04, 1600).substr(0, 700),
                            tlv(0x04, 1600).substr(700) + "\x01"}, true, 5000, 16 + 12 + 1603, false},
     {"v2 LOCAL then a v1 line", {v2(0x20, 0x00, 0) + v1_line}, true, 5000, 16, false},
+    {"v2 CRC32C, its value split over two pieces", {v2_crc.substr(0, 38), v2_crc.substr(38) + "data"}, true, 5000,
+     v2_crc.size(), false},
     {"peer closes inside v1", {"PROXY TCP4 192.0.2.1 "}, true, 5000, 0, false},
     {"peer closes inside v2 TLVs", {v2(0x21, 0x11, 12 + 100) + ipv4_block + "abc"}, true, 5000, 0, false},
     {"silence", {}, false, 300, 0, true},
     {"half a header, then silence", {"PROXY TCP4 "}, false, 300, 0, true},
     {"no CRLF within 107 bytes", {"PROXY UNKNOWN " + std::string(100, 'x')}, false, 10000, 0, false},
     {"plain HTTP client", {"GET / HTTP/1.0\r\n\r\n"}, false, 10000, 0, false},
+    {"v2 CRC32C one bit off", {v2_crc_one_bit_off + "data"}, false, 10000, 0, false},
 };
 
 // The reader on a real connection: it takes the header and nothing more, so

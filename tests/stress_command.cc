@@ -5,6 +5,8 @@
 //
 //   stress_command output N   writes N bytes of the shared pattern and exits
 //   stress_command fifo PATH  reads PATH until end of file and exits
+//   stress_command echo       writes "$TCPREMOTEIP $TCPREMOTEPORT\n", then
+//       copies standard input to standard output until end of file
 //   stress_command record PATH N  appends "+ $TCPREMOTEIP" to PATH, writes N
 //       bytes of the pattern, ends its output, waits until the client closes
 //       and appends "- $TCPREMOTEIP": the lines in PATH show which commands
@@ -59,6 +61,21 @@ int write_output(long size)
         done += piece;
     }
     return 0;
+}
+
+// Copies standard input to standard output until end of file.
+int echo()
+{
+    char buffer[8192];
+    for (;;) {
+        ssize_t got = read(0, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0 ? 0 : 1;
+        if (!write_all(buffer, static_cast<size_t>(got)))
+            return 1;
+    }
 }
 
 int drain(int fd)
@@ -177,6 +194,14 @@ int main(int argc, char **argv)
     if (argc == 3 && strcmp(argv[1], "fifo") == 0) {
         int fd = open(argv[2], O_RDONLY);
         return fd < 0 ? 1 : drain(fd);
+    }
+    if (argc == 2 && strcmp(argv[1], "echo") == 0) {
+        const char *address = getenv("TCPREMOTEIP");
+        const char *port = getenv("TCPREMOTEPORT");
+        char line[80];
+        int length = snprintf(line, sizeof line, "%s %s\n", address != nullptr ? address : "?",
+                              port != nullptr ? port : "?");
+        return write_all(line, static_cast<size_t>(length)) ? echo() : 1;
     }
     if (argc == 4 && strcmp(argv[1], "record") == 0)
         return record(argv[2], atol(argv[3]));

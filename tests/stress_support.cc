@@ -1,5 +1,6 @@
 #include "stress_support.h"
 
+#include "sockherd.h"
 #include "stress_pattern.h"
 
 #include <arpa/inet.h>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <set>
 #include <sstream>
@@ -180,6 +182,10 @@ log_counts count_log(const std::string &text)
             counts.refused++;
         } else if (starts_with(line, "- dropped from ")) {
             counts.dropped++;
+        } else if (line.find(" proxied from ") != std::string::npos) {
+            counts.proxied++;
+        } else if (line.find("bad proxy header from ") != std::string::npos) {
+            counts.bad_header++;
         } else if (line == "fork failed") {
             counts.fork_failed++;
         } else if (line == "accept failed") {
@@ -261,13 +267,15 @@ const char *kind_name(client_kind kind)
     case client_kind::silent: return "silent";
     case client_kind::reset_at_once: return "reset at once";
     case client_kind::reset_after_read: return "reset after read";
+    case client_kind::proxied: return "proxied";
     }
     return "?";
 }
 
-void judge(load_state &state, const load_target &target, client_kind kind, const std::string &data, bool eof)
+void judge(load_state &state, const load_target &target, client_kind kind, const std::string &data, bool eof,
+           const std::string &output)
 {
-    if (eof && data == target.output) {
+    if (eof && data == output) {
         state.got_output++;
         return;
     }
@@ -302,7 +310,77 @@ void park(load_state &state, int fd)
         close(oldest);
 }
 
-void run_client(load_state &state, const load_target &target, client_kind kind, const std::string *source)
+// Client index of kind proxied: its header (version 1 and 2 in turn, every
+// second version 2 one with a CRC32C) and the bytes after it, and what its
+// command answers.
+struct proxied_request {
+    std::string header;
+    std::string payload;
+    std::string answer;
+};
+
+proxied_request proxied_request_of(long index)
+{
+    proxied_request request;
+    unsigned char address[4] = {198, 18, static_cast<unsigned char>(index >> 8), static_cast<unsigned char>(index)};
+    int port = 1024 + static_cast<int>(index % 60000);
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, address, text, sizeof text);
+    request.answer = std::string(text) + " " + std::to_string(port) + "\n";
+    if (index % 2 == 0) {
+        request.header = "PROXY TCP4 " + std::string(text) + " 127.0.0.1 " + std::to_string(port) + " 80\r\n";
+    } else {
+        bool crc = index % 4 == 3;
+        size_t noop = static_cast<size_t>(index % 50);
+        std::string block(reinterpret_cast<char *>(address), 4);
+        block += std::string("\x7f\x00\x00\x01", 4) + static_cast<char>(port >> 8) + static_cast<char>(port & 0xff) +
+                 std::string("\x00\x50", 2);
+        block += "\x04" + std::string(1, '\0') + static_cast<char>(noop) + std::string(noop, 'n');
+        if (crc)
+            block += std::string("\x03\x00\x04\0\0\0\0", 7);
+        request.header = std::string("\r\n\r\n\0\r\nQUIT\n\x21\x11", 14) + static_cast<char>(block.size() >> 8) +
+                         static_cast<char>(block.size() & 0xff) + block;
+        if (crc) {
+            uint32_t sum = ~sockherd::crc32c_update(
+                0xFFFFFFFFU, reinterpret_cast<const unsigned char *>(request.header.data()), request.header.size());
+            for (size_t i = 0; i < 4; i++)
+                request.header[request.header.size() - 4 + i] = static_cast<char>(sum >> (24 - 8 * i));
+        }
+    }
+    // Bytes that look like a header among others, so that a command given
+    // one byte too few or too many shows it.
+    size_t size = static_cast<size_t>(index * 37 % 3000);
+    request.payload = "PROXY TCP4 \r\n" + pattern_text(size);
+    request.answer += request.payload;
+    return request;
+}
+
+// The header in two pieces, whole, or with the bytes after it in one write.
+bool send_proxied(int fd, long index, const proxied_request &request)
+{
+    int one = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    switch (index % 3) {
+    case 0: {
+        size_t cut = 1 + static_cast<size_t>(index) % (request.header.size() - 1);
+        if (!harness::write_all(fd, request.header.substr(0, cut)))
+            return false;
+        pause_ms(1);
+        return harness::write_all(fd, request.header.substr(cut)) && harness::write_all(fd, request.payload);
+    }
+    case 1:
+        // The command may start before its bytes come: it must wait for them.
+        if (!harness::write_all(fd, request.header))
+            return false;
+        pause_ms(1);
+        return harness::write_all(fd, request.payload);
+    default:
+        return harness::write_all(fd, request.header + request.payload);
+    }
+}
+
+void run_client(load_state &state, const load_target &target, client_kind kind, const std::string *source,
+                long index)
 {
     bool small = kind == client_kind::silent || kind == client_kind::slow_reader;
     int fd = source != nullptr ? harness::connect_from(*source, target.port)
@@ -316,14 +394,24 @@ void run_client(load_state &state, const load_target &target, client_kind kind, 
     case client_kind::reader: {
         std::string data = read_slowly(fd, 65536, 0, &eof, client_read_deadline_ms);
         close(fd);
-        judge(state, target, kind, data, eof);
+        judge(state, target, kind, data, eof, target.output);
         break;
     }
     case client_kind::slow_reader: {
         state.slow++;
         std::string data = read_slowly(fd, 2048, 1, &eof, client_read_deadline_ms);
         close(fd);
-        judge(state, target, kind, data, eof);
+        judge(state, target, kind, data, eof, target.output);
+        break;
+    }
+    case client_kind::proxied: {
+        // A few KiB at most: they fit the socket buffers, so all is sent before anything is read.
+        proxied_request request = proxied_request_of(index);
+        bool sent = send_proxied(fd, index, request);
+        shutdown(fd, SHUT_WR);
+        std::string data = sent ? read_slowly(fd, 65536, 0, &eof, client_read_deadline_ms) : "(send failed)";
+        close(fd);
+        judge(state, target, kind, data, eof, request.answer);
         break;
     }
     case client_kind::silent:
@@ -364,7 +452,7 @@ void worker(load_state &state)
         const std::string *source = nullptr;
         if (!plan.sources.empty())
             source = &plan.sources[static_cast<size_t>(index / plan.source_run) % plan.sources.size()];
-        run_client(state, target, kind, source);
+        run_client(state, target, kind, source, index);
     }
 }
 

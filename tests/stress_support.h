@@ -38,6 +38,8 @@ struct log_counts {
     long closed = 0;
     long refused = 0;
     long dropped = 0;
+    long proxied = 0;                   // "proxied from" lines
+    long bad_header = 0;                // "bad proxy header" lines
     long fork_failed = 0;
     long accept_failed = 0;
     long exec_failed = 0;
@@ -73,6 +75,10 @@ enum class client_kind {
     silent,            // small buffer, never reads; parked, closed later
     reset_at_once,     // connects and resets
     reset_after_read,  // reads a little, then resets
+    // Sends a PROXY header naming a client of its own (by its index), then
+    // bytes of its own, and expects that client's "ADDRESS PORT" line and
+    // those bytes back: for stress_command echo under -p.
+    proxied,
 };
 
 struct load_target {

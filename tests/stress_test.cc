@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -58,6 +59,7 @@ void expect_accounted(const stress::log_counts &counts, long clients, int limit,
     EXPECT_EQ(counts.dropped, 0);
     EXPECT_EQ(counts.fork_failed, 0);
     EXPECT_EQ(counts.accept_failed, 0);
+    EXPECT_EQ(counts.bad_header, 0);
     EXPECT_EQ(counts.other, 0) << (counts.unknown.empty() ? "" : counts.unknown.front());
     if (!refusing) {
         EXPECT_EQ(counts.refused, 0);
@@ -174,6 +176,116 @@ TEST(StressTest, MixedClientsAtFourWithRefusalsEachGetOutputOrRefusal)
                    refusal_size, result.started, result.slow, result.silent, result.reset, result.got_output,
                    result.got_refusal, result.wrong, counts.connected, counts.refused, counts.last_closed.c_str(),
                    before.fds, after.fds, before.rss_kib, after.rss_kib);
+}
+
+// -p at -c 40: each client's header names a client of its own, version 1
+// and 2 in turn (some of them with a CRC32C), whole, in two pieces, or with
+// the client's bytes behind it. Each command must see its own client and
+// echo exactly the bytes that followed the header, and afterwards every
+// slot, child and descriptor is back.
+TEST(StressTest, FiveThousandProxiedClientsEachSeeTheirOwnAddressAndBytes)
+{
+    long connections = std::min(5000L, stress_connections());
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-p", "-1", "-b", "1024", "-c", "40", "127.0.0.1", "0", stress::command_path(),
+                              "echo"}));
+    stress::load_target target = {daemon.port, "", "", false};
+
+    const long warm_up = 256;
+    expect_clean_load(stress::run_load(plan_for({target}, {client_kind::proxied}, warm_up)));
+    ASSERT_TRUE(stress::wait_quiescent(daemon, warm_up, quiet_deadline_ms));
+    stress::process_sample before = stress::sample(daemon.pid);
+
+    // Fewer clients at once than slots: each is taken at once, so the pieces
+    // of its header and its bytes reach the daemon and the command apart.
+    stress::load_plan plan = plan_for({target}, {client_kind::proxied}, connections);
+    plan.concurrency = 32;
+    stress::load_report result = stress::run_load(plan);
+    expect_clean_load(result);
+    EXPECT_EQ(result.got_output, connections);
+    ASSERT_TRUE(stress::wait_quiescent(daemon, warm_up + connections, quiet_deadline_ms));
+
+    stress::log_counts counts = stress::count_log(daemon.err());
+    expect_accounted(counts, warm_up + connections, 40, false);
+    EXPECT_EQ(counts.proxied, counts.connected);
+    EXPECT_TRUE(harness::children_of(daemon.pid, false).empty());
+    EXPECT_TRUE(fds_return_to(daemon.pid, before.fds));
+    stress::process_sample after = stress::sample(daemon.pid);
+    EXPECT_LE(after.rss_kib, before.rss_kib + rss_slack_kib);
+    stress::report("-p -c 40: %ld clients, %ld got their address and bytes back, %ld wrong; last \"%s\"; "
+                   "fds %d -> %d; RSS %ld -> %ld KiB; daemon CPU %ld ticks",
+                   result.started, result.got_output, result.wrong, counts.last_closed.c_str(), before.fds,
+                   after.fds, before.rss_kib, after.rss_kib, after.cpu_ticks - before.cpu_ticks);
+}
+
+// A flood of clients that connect under -p and send nothing: at -c 300, 200
+// of them hold a slot each for the five seconds a header may take, while
+// clients with headers are served in the slots left and the daemon spends
+// nothing on the silent ones. Each is then let go with its line and not a
+// byte written, and every slot is free again.
+TEST(StressTest, TwoHundredSilentProxiedClientsLeaveTheOthersServed)
+{
+    const int silent = 200;
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-p", "-1", "-b", "1024", "-c", "300", "127.0.0.1", "0", stress::command_path(),
+                              "echo"}));
+    int baseline_fds = harness::count_open_fds(daemon.pid);
+    stress::load_target target = {daemon.port, "", "", false};
+    std::vector<int> fds;
+    std::vector<std::chrono::steady_clock::time_point> connecting;  // before each connect, so before its accept
+    std::map<int, bool> ports;
+    for (int i = 0; i < silent; i++) {
+        connecting.push_back(std::chrono::steady_clock::now());
+        int fd = harness::connect_loopback(daemon.port);
+        ASSERT_NE(fd, -1);
+        fds.push_back(fd);
+        ports[harness::local_port_of(fd)] = false;
+    }
+    ASSERT_TRUE(harness::eventually([&] { return harness::count_open_fds(daemon.pid) == baseline_fds + silent; }))
+        << "the daemon holds every silent client";
+
+    stress::load_report served = stress::run_load(plan_for({target}, {client_kind::proxied}, 100));
+    expect_clean_load(served);
+    EXPECT_EQ(served.got_output, 100);
+    // Served while the silent ones still waited, each holding its slot.
+    for (const auto &line : harness::split_lines(daemon.err())) {
+        if (line.find(" connected from ") != std::string::npos) {
+            EXPECT_GT(stress::running_in(line), silent) << line;
+        }
+    }
+
+    long cpu_before = harness::cpu_ticks(daemon.pid);
+    for (int i = 0; i < silent; i++) {
+        bool eof = false;
+        EXPECT_EQ(harness::read_to_eof(fds[i], &eof), "");
+        EXPECT_TRUE(eof);
+        double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - connecting[i]).count();
+        EXPECT_GE(waited, 4.9) << "client " << i << " was given up early";
+        close(fds[i]);
+    }
+    long cpu = harness::cpu_ticks(daemon.pid) - cpu_before;
+    EXPECT_LT(cpu, 20) << "clock ticks while 200 clients waited; a spin takes about 100 a second";
+
+    // Once they are gone, a command that ends leaves no slot in use.
+    stress::load_report after = stress::run_load(plan_for({target}, {client_kind::proxied}, 40));
+    expect_clean_load(after);
+    ASSERT_TRUE(stress::wait_quiescent(daemon, 140, quiet_deadline_ms));
+    int bad_lines = 0;
+    for (const auto &line : harness::split_lines(daemon.err())) {
+        const std::string prefix = "- bad proxy header from 127.0.0.1 port ";
+        if (line.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        bad_lines++;
+        auto port = ports.find(atoi(line.c_str() + prefix.size()));
+        EXPECT_TRUE(port != ports.end() && !port->second) << line;
+        if (port != ports.end())
+            port->second = true;
+    }
+    EXPECT_EQ(bad_lines, silent);
+    EXPECT_EQ(stress::count_log(daemon.err()).connected, 140);
+    EXPECT_TRUE(fds_return_to(daemon.pid, baseline_fds));
+    stress::report("-p -c 300: %d silent clients given up, %ld served meanwhile; %ld ticks while they waited", silent,
+                   served.got_output, cpu);
 }
 
 // What the record lines of "stress_command record" show: the most commands

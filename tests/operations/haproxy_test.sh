@@ -2,10 +2,10 @@
 # A fleet on loopback: the shipped examples/haproxy.cfg in front of two
 # sockherd -p instances. Clients must reach both instances, still be served
 # when one instance is stopped, and reach both again once it is back. Through
-# HAProxy's send-proxy-v2 and send-proxy alike, over IPv4 and IPv6, the
-# command must see each client as the client sees itself and bytes must pass
-# unchanged; HAProxy's health checks must keep the instances UP without a
-# single "bad proxy header".
+# HAProxy's send-proxy-v2 (with and without a CRC32C) and send-proxy alike,
+# over IPv4 and IPv6, the command must see each client as the client sees
+# itself and bytes must pass unchanged; HAProxy's health checks must keep the
+# instances UP without a single "bad proxy header".
 #
 # usage: haproxy_test.sh SOCKHERD EXAMPLES_DIR
 . "$(dirname "$0")/lib.sh"
@@ -188,6 +188,18 @@ check "the version 1 variant differs in send-proxy only" \
     bash -c '[ "$(diff "$1" "$2" | grep -c "^[<>]")" -eq 2 ]' _ "$config" "$scratch/send-proxy.cfg"
 check "HAProxy with send-proxy is up" start_proxy v1 "$scratch/send-proxy.cfg"
 clients_seen_as_themselves send-proxy
+check "its health checks keep sockherd1 UP" wait_for_status sockherd1 "UP L4OK"
+check "... and sockherd2" wait_for_status sockherd2 "UP L4OK"
+stop_pid "$proxy_pid"
+
+# Version 2 headers that carry a CRC32C, which the instances verify: a
+# checksum computed other than HAProxy computes it would turn every client
+# away as a bad header.
+sed 's/ send-proxy-v2 / send-proxy-v2 proxy-v2-options crc32c /' "$config" > "$scratch/crc32c.cfg"
+check "the CRC32C variant differs in that option only" \
+    bash -c '[ "$(diff "$1" "$2" | grep -c "^[<>]")" -eq 2 ]' _ "$config" "$scratch/crc32c.cfg"
+check "HAProxy with send-proxy-v2 and crc32c is up" start_proxy crc "$scratch/crc32c.cfg"
+clients_seen_as_themselves "send-proxy-v2 with crc32c"
 check "its health checks keep sockherd1 UP" wait_for_status sockherd1 "UP L4OK"
 check "... and sockherd2" wait_for_status sockherd2 "UP L4OK"
 stop_pid "$proxy_pid"
