@@ -173,6 +173,7 @@ int address_port(const socket_address *address);
 
 // Accepts at most one connection and hands it to the spawner, the refusal
 // queue, or drops it at the limit when it does not fit a descriptor set.
+// Dies with "accept failed" when the listening socket itself no longer works.
 void handle_accept(int listening, int at_limit);
 
 // command_spawning.cc

@@ -440,6 +440,31 @@ TEST(FaultTest, KeepaliveEndsTheCommandOfAClientWhosePacketsStop)
     close(client);
 }
 
+// A listening socket destroyed under the daemon (an operator's `ss -K`; under
+// -L, the manager's copy shut down) never accepts again and stays readable:
+// the daemon says "accept failed" once and exits with 20, for its supervisor
+// to start it again, rather than spin and flood its log.
+TEST(FaultTest, DestroyedListeningSocketEndsTheDaemonWithOneLine)
+{
+    std::string ss = find_tool({"ss"});
+    if (ss.empty())
+        GTEST_SKIP() << "ss (Debian package iproute2) is not installed";
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "cat"}));
+    std::string port = std::to_string(daemon.port);
+    harness::launch_options options;
+    options.program = ss;
+    auto destroyed = harness::run_sockherd({"-H", "-K", "-n", "-t", "-l", "sport = :" + port}, options);
+    if (destroyed.status != 0 || destroyed.out.find(":" + port + " ") == std::string::npos)
+        GTEST_SKIP() << "ss -K could not destroy the listening socket (it needs root or CAP_NET_ADMIN, and a "
+                        "kernel with SOCK_DESTROY): "
+                     << harness::bounded_text(destroyed.err);
+    int status = -1;
+    ASSERT_TRUE(daemon.wait_exit(status, 5000)) << "still running: " << harness::bounded_text(daemon.err());
+    EXPECT_EQ(status, 20);
+    EXPECT_EQ(harness::bounded_text(daemon.err()), "accept failed\n");
+}
+
 // 200 commands block reading one FIFO that the test holds open for writing;
 // closing it ends them all at the same instant. Every one is collected, with
 // one "closed" line each, and the count returns to 0. Twice, to show the
