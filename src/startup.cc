@@ -79,6 +79,10 @@ static void catch_sigchld()
     // Cannot fail for SIGCHLD with a valid handler. If it did, no byte would
     // ever reach the pipe and ended children would stay zombies.
     (void)sigaction(SIGCHLD, &action, nullptr);
+    // A child that the exec'ing shell left behind may have ended before the
+    // handler existed, and its signal is gone: a byte now makes the loop's
+    // first pass collect it, or it would stay a zombie until some command ends.
+    sigchld_handler(SIGCHLD);
 }
 
 // As the first process of a PID namespace (a container's entry point) the
