@@ -43,6 +43,7 @@ struct variables_case {
     int client_family;
     const char *proto;
     const char *address;
+    int inherited_entries = 0;  // more entries in the daemon's environment, which must not slow its start
 };
 
 void PrintTo(const variables_case &c, std::ostream *out)
@@ -58,8 +59,19 @@ TEST_P(Variables, DescribeTheConnection)
     std::vector<std::string> args = c.bind;
     args.insert(args.begin(), "-1");
     args.insert(args.end(), {"0", "sh", "-c", show_variables});
+    launch_options options;
+    for (int i = 0; i < c.inherited_entries; i++)
+        options.set_env.push_back("V" + std::to_string(i) + "=");
+    // Until start-up ends in the loop, a client waits; the shell that
+    // answers it then takes its own time over a large environment.
+    auto started = std::chrono::steady_clock::now();
     daemon_process daemon;
-    ASSERT_TRUE(daemon.start(args));
+    ASSERT_TRUE(daemon.start(args, options));
+    auto serving_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+    if (c.inherited_entries > 0) {
+        EXPECT_LT(serving_ms, 1000) << "from the start to serving, with " << c.inherited_entries
+                                    << " inherited entries";
+    }
     int client_port = 0;
     std::string reply = fetch(daemon.port, c.client_family, &client_port);
     std::ostringstream expected;
@@ -71,7 +83,9 @@ INSTANTIATE_TEST_SUITE_P(
     Connections, Variables,
     testing::Values(variables_case{"Ipv4", {"127.0.0.1"}, AF_INET, "TCP", "127.0.0.1"},
                     variables_case{"Ipv6", {"-6", "::1"}, AF_INET6, "TCP6", "::1"},
-                    variables_case{"Ipv4OnIpv6Socket", {"-6", "::"}, AF_INET, "TCP", "127.0.0.1"}),
+                    variables_case{"Ipv4OnIpv6Socket", {"-6", "::"}, AF_INET, "TCP", "127.0.0.1"},
+                    variables_case{"Ipv4WithAHundredThousandInherited", {"127.0.0.1"}, AF_INET, "TCP", "127.0.0.1",
+                                   100000}),
     [](const testing::TestParamInfo<variables_case> &param_info) { return std::string(param_info.param.name); });
 
 // The command's environment is the daemon's with each variable in the place
