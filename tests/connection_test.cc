@@ -283,7 +283,7 @@ struct private_network {
     explicit private_network(const std::vector<std::string> &addresses)
     {
         if (system("command -v ip >/dev/null 2>&1") != 0) {
-            why_not = "the ip tool is not installed";
+            why_not = "ip is not installed (Debian package iproute2)";
             return;
         }
         home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
@@ -577,7 +577,7 @@ TEST(ProxyHeader, SilentClientIsDroppedAfterTheDeadlineHoldingNothingElse)
 TEST(RealClient, CurlFetchesHttpReply)
 {
     if (system("command -v curl >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "curl is not installed";
+        GTEST_SKIP() << "curl is not installed (Debian package curl)";
     // Read the request head first: closing with unread data would reset the connection.
     const char *script =
         "while read -r line; do [ \"$line\" = \"$(printf '\\r')\" ] && break; done; "

@@ -455,7 +455,7 @@ TEST(FaultTest, DestroyedListeningSocketEndsTheDaemonWithOneLine)
 {
     std::string ss = find_tool({"ss"});
     if (ss.empty())
-        GTEST_SKIP() << "ss (Debian package iproute2) is not installed";
+        GTEST_SKIP() << "ss is not installed (Debian package iproute2)";
     daemon_process daemon;
     ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "cat"}));
     std::string port = std::to_string(daemon.port);
