@@ -8,6 +8,13 @@
 #
 # A variable that is not set shows as "(unset)": the last two without -p,
 # and all seven when run by hand, outside sockherd.
+#
+# It reads nothing, since its clients send nothing (curl telnet://... with
+# </dev/null, a balancer's health check). A client that does send may lose
+# the answer: a socket closed with input unread makes the system reset the
+# connection, and the reset throws away what the client had not read yet.
+# A service whose clients speak must read what they send before it closes,
+# as http-hello.sh reads the whole request.
 text=
 for name in PROTO TCPLOCALIP TCPLOCALPORT TCPREMOTEIP TCPREMOTEPORT TCPPROXYIP TCPPROXYPORT; do
     eval "value=\${$name-(unset)}"

@@ -4,9 +4,12 @@
 # (unit, end-to-end, fault and security cases and a short load run), then
 # names each skipped test and why. CI passes another build directory and
 # CMake options: build-and-test.sh [BUILD_DIR [CMAKE_OPTION...]]. As root, installs what the suite uses from
-# Debian's packages when it is missing: cmake, g++, make, libgtest-dev and
-# curl. As any other user, names what the build lacks and stops; without
-# curl, only the one test that runs it is skipped.
+# Debian's packages when it is missing: cmake, g++, make, libgtest-dev, and
+# the tools some cases run: curl, systemd (for systemd-socket-activate),
+# iproute2 (ip and ss) and nftables (nft), so that nothing is skipped for
+# want of a tool. As any other user, names what the build lacks and stops;
+# without one of the tools, only the cases that run it are skipped, each
+# naming its package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,7 +19,12 @@ for pair in cmake:cmake c++:g++ make:make; do
   command -v "${pair%%:*}" > /dev/null 2>&1 || missing+=("${pair#*:}")
 done
 [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-command -v curl > /dev/null 2>&1 || wanted=(curl)
+# The tools some cases run, as command:package; ip and nft live in sbin,
+# which a user's PATH may lack.
+for pair in curl:curl systemd-socket-activate:systemd ip:iproute2 ss:iproute2 nft:nftables; do
+  PATH="$PATH:/usr/sbin:/sbin" command -v "${pair%%:*}" > /dev/null 2>&1 ||
+    [[ " ${wanted[*]} " == *" ${pair#*:} "* ]] || wanted+=("${pair#*:}")
+done
 if [ "$(id -u)" -eq 0 ] && ((${#missing[@]} + ${#wanted[@]})); then
   echo "installing: ${missing[*]} ${wanted[*]}"
   apt-get update -qq

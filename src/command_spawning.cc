@@ -33,12 +33,15 @@ static bool has_name(const char *entry, const char *name)
 
 // What the service manager told the daemon alone: a command that took
 // LISTEN_FDS for its own would look for a socket that is not there.
-static bool left_out(const char *entry)
+// notifying is whether NOTIFY_SOCKET is ours: asked once by the caller, as
+// a lookup per entry would make start-up grow with the square of the
+// environment's size.
+static bool left_out(const char *entry, bool notifying)
 {
     if (settings.socket_from_manager &&
         (has_name(entry, "LISTEN_PID") || has_name(entry, "LISTEN_FDS") || has_name(entry, "LISTEN_FDNAMES")))
         return true;
-    return notifies_service_manager() && has_name(entry, "NOTIFY_SOCKET");
+    return notifying && has_name(entry, "NOTIFY_SOCKET");
 }
 
 // Which of the first count connection variables entry sets, or -1.
@@ -64,9 +67,10 @@ void prepare_command_environment()
     // of that name are left out, since a command that reads the last one
     // would get a stale value.
     bool placed[var_count] = {};
+    bool notifying = notifies_service_manager();
     size_t length = 0;
     for (size_t i = 0; i < inherited; i++) {
-        if (left_out(environ[i]))
+        if (left_out(environ[i], notifying))
             continue;
         int variable = variable_of(environ[i], variables);
         if (variable == -1) {

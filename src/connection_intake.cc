@@ -34,6 +34,14 @@ static bool lacks_resources(int error)
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
+// Failures of the listening socket itself (destroyed by `ss -K`, or under -L
+// shut down by the manager): it never accepts again and stays readable, so
+// carrying on would only spin.
+static bool listener_unusable(int error)
+{
+    return error == EBADF || error == EINVAL || error == ENOTSOCK || error == EOPNOTSUPP;
+}
+
 void handle_accept(int listening, int at_limit)
 {
     socket_address remote = {};
@@ -49,6 +57,8 @@ void handle_accept(int listening, int at_limit)
     if (conn == -1) {
         if (accept_errno == EAGAIN)
             return;  // nothing waits after all; not worth a line
+        if (listener_unusable(accept_errno))
+            die("accept failed");  // a supervisor that starts us again gets a working socket
         log_accept_failed();
         if (lacks_resources(accept_errno))
             pause_accepting();  // the client stays queued; retrying at once would only spin

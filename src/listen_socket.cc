@@ -1,8 +1,8 @@
 #include "sockherd.h"
 
 #include <arpa/inet.h>
-#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <netdb.h>
 
 namespace sockherd {
@@ -18,25 +18,26 @@ void print_bound_port(int fd)
     (void)fflush(stdout);  // a pipe is block-buffered; the caller waits for this line
 }
 
-// The resolver takes a decimal port modulo 65536, so that 65636 would bind
-// port 100: a port of digits alone above 65535 is a service it does not know.
+// The resolver reads a port as strtoul does (leading blanks, a sign, digits,
+// negatives wrapped) and binds what that reads in full modulo 65536:
+// "65636", "+65636", " 65636" and "+4294967396" would all bind port 100.
+// Every such number above 65535 is refused as a service the resolver does
+// not know; what strtoul does not read in full is a service name, the
+// resolver's to judge.
 static bool port_out_of_range(const char *port)
 {
-    if (*port == '\0')
+    char *end = nullptr;
+    unsigned long value = strtoul(port, &end, 10);  // ULONG_MAX on overflow, which is out of range too
+    if (end == port || *end != '\0')
         return false;
-    long value = 0;
-    for (const char *digit = port; *digit != '\0'; digit++) {
-        if (!isdigit(static_cast<unsigned char>(*digit)))
-            return false;
-        if (value <= 65535)
-            value = value * 10 + (*digit - '0');
-    }
     return value > 65535;
 }
 
 int make_listen_socket(const char *address, const char *port)
 {
-    if (port_out_of_range(port))
+    // An empty port (an unset shell variable) would bind a port of the
+    // system's choosing without a word.
+    if (*port == '\0' || port_out_of_range(port))
         die(gai_strerror(EAI_SERVICE));
 
     addrinfo hints = {};

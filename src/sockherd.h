@@ -296,6 +296,7 @@ const char *verdict_network_text(const access_verdict *verdict, char *buffer);
 // Accepts at most one connection and hands it on: below the limit to
 // admit_connection (under -p once its header is in), at the limit to the
 // refusal queue, or drops it when it does not fit a descriptor set.
+// Dies with "accept failed" when the listening socket itself no longer works.
 void handle_accept(int listening, int at_limit);
 // What becomes of a connection below the limit: the per-source limit, then
 // the command. Takes over conn.

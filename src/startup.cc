@@ -153,6 +153,10 @@ static void catch_loop_signals()
 static void catch_sigchld()
 {
     (void)set_action(SIGCHLD, loop_signal_handler, SA_NOCLDSTOP);
+    // A child that the exec'ing shell left behind may have ended before the
+    // handler existed, and its signal is gone: a byte now makes the loop's
+    // first pass collect it, or it would stay a zombie until some command ends.
+    loop_signal_handler(SIGCHLD);
 }
 
 // As the first process of a PID namespace (a container's entry point) the

@@ -253,7 +253,8 @@ TEST(FaultTest, DescriptorExhaustionByRefusalsPausesAcceptingUntilOneFinishes)
 
 // The same pause while a command runs: here the limit is lowered under the
 // daemon and restored, and nothing but a collected child or the end of the
-// second ends the pause. Collecting the child lets the waiting client in.
+// second ends the pause. Collecting the child lets the waiting client in at
+// once, not when the second is up.
 TEST(FaultTest, DescriptorExhaustionWithACommandRunningEndsWhenItIsCollected)
 {
     daemon_process daemon;
@@ -272,9 +273,14 @@ TEST(FaultTest, DescriptorExhaustionWithACommandRunningEndsWhenItIsCollected)
     ASSERT_TRUE(harness::write_all(waiting, "output 1000\n"));
     ASSERT_TRUE(daemon.wait_for_err("accept failed"));
     expect_quiet_while_exhausted(daemon, 2);
-    ASSERT_TRUE(set_descriptor_limit_of(daemon.pid, 64));
 
+    // Each pause begins with its line. Released right after one, with the
+    // limit raised (no accept is tried while paused), the waiting client can
+    // get in early only through the collected command.
+    int lines = static_cast<int>(stress::count_log(daemon.err()).accept_failed);
+    ASSERT_TRUE(daemon.wait_for_err("accept failed", lines + 1, 3000));
     auto released = std::chrono::steady_clock::now();
+    ASSERT_TRUE(set_descriptor_limit_of(daemon.pid, 64));
     close(holder);
     bool eof = false;
     std::string data = harness::read_to_eof(waiting, &eof);
@@ -282,6 +288,7 @@ TEST(FaultTest, DescriptorExhaustionWithACommandRunningEndsWhenItIsCollected)
     close(waiting);
     EXPECT_TRUE(eof);
     EXPECT_TRUE(data == stress::pattern_text(1000)) << data.size() << " bytes";
+    EXPECT_LT(latency_ms, 500) << "the waiting client was let in by the end of the pause, not by the collection";
     EXPECT_TRUE(stress::wait_quiescent(daemon, 2, harness::default_deadline_ms));
     stress::report("a command collected during the pause: the waiting client served %.0f ms after its holder left",
                    latency_ms);
@@ -439,6 +446,31 @@ TEST(FaultTest, KeepaliveEndsTheCommandOfAClientWhosePacketsStop)
     stress::report("-K %d: the command ended %.1f s after its client's packets stopped being delivered", seconds,
                    waited);
     close(client);
+}
+
+// A listening socket destroyed under the daemon (an operator's `ss -K`; under
+// -L, the manager's copy shut down) never accepts again and stays readable:
+// the daemon says "accept failed" once and exits with 20, for its supervisor
+// to start it again, rather than spin and flood its log.
+TEST(FaultTest, DestroyedListeningSocketEndsTheDaemonWithOneLine)
+{
+    std::string ss = find_tool({"ss"});
+    if (ss.empty())
+        GTEST_SKIP() << "ss is not installed (Debian package iproute2)";
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "cat"}));
+    std::string port = std::to_string(daemon.port);
+    harness::launch_options options;
+    options.program = ss;
+    auto destroyed = harness::run_sockherd({"-H", "-K", "-n", "-t", "-l", "sport = :" + port}, options);
+    if (destroyed.status != 0 || destroyed.out.find(":" + port + " ") == std::string::npos)
+        GTEST_SKIP() << "ss -K could not destroy the listening socket (it needs root or CAP_NET_ADMIN, and a "
+                        "kernel with SOCK_DESTROY): "
+                     << harness::bounded_text(destroyed.err);
+    int status = -1;
+    ASSERT_TRUE(daemon.wait_exit(status, 5000)) << "still running: " << harness::bounded_text(daemon.err());
+    EXPECT_EQ(status, 20);
+    EXPECT_EQ(harness::bounded_text(daemon.err()), "accept failed\n");
 }
 
 // 200 commands block reading one FIFO that the test holds open for writing;

@@ -772,7 +772,7 @@ TEST(MemcheckTest, ConnectionsAndRefusalsLeaveNoErrorAndNoLeak)
         GTEST_SKIP() << "memcheck cannot run a sanitizer build";
     std::string valgrind = find_in_path("valgrind");
     if (valgrind.empty())
-        GTEST_SKIP() << "valgrind is not installed";
+        GTEST_SKIP() << "valgrind is not installed (Debian package valgrind)";
 
     char log_name[] = "/tmp/sockherd-memcheck-XXXXXX";
     int log_fd = mkstemp(log_name);

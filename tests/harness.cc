@@ -56,11 +56,12 @@ std::vector<char *> environment_for(const launch_options &options)
     std::vector<char *> environment;
     for (char **entry = environ; *entry != nullptr; entry++) {
         std::string name(*entry, strcspn(*entry, "="));
+        std::string prefix = name + "=";  // once per entry: set_env may hold 100,000 entries
         bool dropped = false;
         for (const auto &unset : options.unset_env)
             dropped = dropped || name == unset;
         for (const auto &set : options.set_env)
-            dropped = dropped || set.compare(0, name.size() + 1, name + "=") == 0;
+            dropped = dropped || set.compare(0, prefix.size(), prefix) == 0;
         if (!dropped)
             environment.push_back(*entry);
     }

@@ -287,7 +287,7 @@ TEST(Refusal, CurlGetsTheWhole503BodyEveryTime)
 {
     std::string curl = program_on_path("curl");
     if (curl.empty())
-        GTEST_SKIP() << "curl is not installed";
+        GTEST_SKIP() << "curl is not installed (Debian package curl)";
     daemon_process daemon;
     const char *text = "HTTP/1.0 503 Service Unavailable\\r\\n\\r\\nbusy\\n";
     ASSERT_TRUE(daemon.start({"-c", "0", "-r", text, "-1", "127.0.0.1", "0", "cat"}));

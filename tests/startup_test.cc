@@ -166,7 +166,18 @@ INSTANTIATE_TEST_SUITE_P(
         resolver_case{"PortWrappingToAnother", {"-1", "127.0.0.1", "65636", "cat"}, "127.0.0.1",
                       "no-such-service-here", AF_INET},
         resolver_case{"PortOfElevenDigits", {"-1", "127.0.0.1", "99999999999", "cat"}, "127.0.0.1",
-                      "no-such-service-here", AF_INET}),
+                      "no-such-service-here", AF_INET},
+        // It reads a port as strtoul does: a sign or leading blanks, and a
+        // value past 32 bits wrapping too, still make port 100.
+        resolver_case{"PortWithPlusSign", {"-1", "127.0.0.1", "+65636", "cat"}, "127.0.0.1",
+                      "no-such-service-here", AF_INET},
+        resolver_case{"PortWithLeadingBlank", {"-1", "127.0.0.1", " 65636", "cat"}, "127.0.0.1",
+                      "no-such-service-here", AF_INET},
+        resolver_case{"PortWrappingPast32Bits", {"-1", "127.0.0.1", "+4294967396", "cat"}, "127.0.0.1",
+                      "no-such-service-here", AF_INET},
+        // An unset shell variable: the resolver would bind any free port.
+        resolver_case{"EmptyPort", {"-1", "127.0.0.1", "", "cat"}, "127.0.0.1", "no-such-service-here",
+                      AF_INET}),
     [](const testing::TestParamInfo<resolver_case> &param_info) { return std::string(param_info.param.name); });
 
 TEST(Privileges, RefusedSetgidAfterPortLine)

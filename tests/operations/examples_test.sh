@@ -87,7 +87,7 @@ if start_daemon who -v 127.0.0.1 0 "$examples/whoami.sh"; then
         check "whoami says nothing when its client has reset before it wrote" \
             whoami_quiet_after_resets "$who_port" "$scratch/who.err" 2
     else
-        echo "note: python3 is not installed; the whoami case with resetting clients was not run"
+        echo "note: python3 is not installed (Debian package python3); the whoami case with resetting clients was not run"
     fi
     stop_pid "$who_pid"
 else

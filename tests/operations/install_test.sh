@@ -91,7 +91,7 @@ check "... and nothing lands outside it" installed_tree "$scratch/opt" opt/sockh
 # The Debian package. cpack works in a directory of our own, so the build
 # tree is left as it was.
 if ! command -v dpkg-deb > /dev/null; then
-    echo "note: dpkg-deb is not installed; the Debian package was not built"
+    echo "note: dpkg-deb is not installed (Debian package dpkg); the Debian package was not built"
     finish
     exit
 fi

@@ -232,7 +232,7 @@ run_activated_here() {
 if ! "$sockherd" -h 2>&1 | grep -q -E '^ +-L '; then
     echo "note: this sockherd has no -L; $activated's command line was not run"
 elif ! command -v systemd-socket-activate > /dev/null || ! command -v python3 > /dev/null; then
-    echo "note: systemd-socket-activate or python3 missing; $activated's command line was not run"
+    echo "note: systemd-socket-activate (Debian package systemd) or python3 (package python3) is missing; $activated's command line was not run"
 else
     check "$activated's command line serves clients on a socket from the manager and sends READY=1" \
         run_activated_here
