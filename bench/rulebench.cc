@@ -57,7 +57,7 @@ int main(int argc, char **argv)
     long before = resident_bytes();
     double cpu_before = cpu_seconds();
     auto start = std::chrono::steady_clock::now();
-    sockherd::access_table *table = sockherd::load_access_table(argv[1]);
+    sockherd::access_table *table = sockherd::load_access_table(argv[1], sockherd::warn);
     double load_seconds = seconds_since(start);
     double load_cpu = cpu_seconds() - cpu_before;
     if (table == nullptr)
@@ -73,7 +73,7 @@ int main(int argc, char **argv)
     double slowest = 0;
     for (long i = 0; i < reloads; i++) {
         start = std::chrono::steady_clock::now();
-        sockherd::access_table *next = sockherd::load_access_table(argv[1]);
+        sockherd::access_table *next = sockherd::load_access_table(argv[1], sockherd::warn);
         if (next == nullptr)
             return 1;
         sockherd::free_access_table(table);

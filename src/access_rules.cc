@@ -1,5 +1,7 @@
 #include "sockherd.h"
 
+#include <csignal>
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
@@ -274,7 +276,6 @@ static bool token_is(const char *token, const char *end, const char *word)
     return static_cast<size_t>(end - token) == length && memcmp(token, word, length) == 0;
 }
 
-// ---- one line ---------------------------------------------------------------
 
 static const char *parse_prefix_length(const char *at, const char *end, int maximum, int *length)
 {
@@ -714,7 +715,6 @@ static void reserve_networks(rules_loader *loader, int fd)
         loader->failure = load_failure::out_of_memory;
 }
 
-// ---- the whole table --------------------------------------------------------
 
 template <int words>
 static bool sorts_before(const network_entry<words> &a, const network_entry<words> &b)
@@ -846,22 +846,22 @@ static access_table *build_table(rules_loader *loader)
     return table;
 }
 
-static void report_failure(const rules_loader *loader)
+static void report_failure(const rules_loader *loader, void (*report)(const char *message))
 {
     // The longest path the system opens, the line number and the longest reason.
     char message[4096 + 80];
     if (loader->failure == load_failure::out_of_memory) {
-        warn("out of memory");
+        report("out of memory");
         return;
     }
     if (loader->failure == load_failure::unreadable)
         (void)snprintf(message, sizeof message, "unable to read %s", loader->path);
     else
         (void)snprintf(message, sizeof message, "%s:%zu: %s", loader->path, loader->failure_line, loader->reason);
-    warn(message);
+    report(message);
 }
 
-access_table *load_access_table(const char *path)
+access_table *load_access_table(const char *path, void (*report)(const char *message))
 {
     rules_loader loader = {};
     loader.path = path;
@@ -883,13 +883,12 @@ access_table *load_access_table(const char *path)
         if ((table = build_table(&loader)) == nullptr)
             loader.failure = load_failure::out_of_memory;
     }
-    if (table == nullptr)
-        report_failure(&loader);
     free_loader(&loader);
+    if (table == nullptr)
+        report_failure(&loader, report);
     return table;
 }
 
-// ---- questions to a table ---------------------------------------------------
 
 size_t access_rule_count(const access_table *table)
 {
@@ -982,6 +981,39 @@ const char *verdict_network_text(const access_verdict *verdict, char *buffer)
     size_t length = strlen(buffer);
     (void)snprintf(buffer + length, network_text_size - length, "/%d", verdict->prefix_length);
     return buffer;
+}
+
+// Whether the rules now in force deny client: a running command of such a
+// client is ended at a reload.
+static bool denied_now(const socket_address *client)
+{
+    access_verdict verdict;
+    match_access(access_rules, client, &verdict);
+    return !verdict.allowed;
+}
+
+void reload_access_rules()
+{
+    access_table *fresh = load_access_table(settings.access_file, warn);
+    if (fresh == nullptr) {
+        log_rules_unchanged();
+        return;
+    }
+    // The environment's places for the new table's names are made before the
+    // swap, so that running out of memory leaves the old rules whole.
+    if (prepare_command_environment(fresh) == -1) {
+        warn("out of memory");
+        free_access_table(fresh);
+        log_rules_unchanged();
+        return;
+    }
+    access_table *old = access_rules;
+    access_rules = fresh;
+    free_access_table(old);
+    log_reloaded(access_rule_count(fresh));
+    int revoked = signal_children(SIGTERM, denied_now);
+    if (revoked > 0)
+        log_revoked(revoked);
 }
 
 }  // namespace sockherd

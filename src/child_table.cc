@@ -13,8 +13,7 @@ namespace sockherd {
 // and with -C the number of them per source. There are never more sources
 // than children, so one size check covers both.
 struct child_slot {
-    source_key source;
-    timespec started;
+    child_facts facts;
     pid_t pid;  // 0: a free slot
 };
 struct source_slot {
@@ -65,6 +64,13 @@ static size_t slot_of(uint64_t value)
     value *= 0xc4ceb9fe1a85ec53ULL;
     value ^= value >> 33;
     return static_cast<size_t>(value) & (table_size - 1);
+}
+
+// Counts per source are kept when a limit per source may apply: -C's, or
+// one that access rules give, now or after a reload.
+bool counting_sources()
+{
+    return settings.limit_per_source || settings.access_file != nullptr;
 }
 
 static size_t home_of(const child_slot *slot)
@@ -143,9 +149,9 @@ static int resize_tables(size_t size)
 {
     child_slot *children = static_cast<child_slot *>(calloc(size, sizeof *children));
     source_slot *sources = nullptr;
-    if (children != nullptr && settings.limit_per_source)
+    if (children != nullptr && counting_sources())
         sources = static_cast<source_slot *>(calloc(size, sizeof *sources));
-    if (children == nullptr || (settings.limit_per_source && sources == nullptr)) {
+    if (children == nullptr || (counting_sources() && sources == nullptr)) {
         free(children);
         return -1;
     }
@@ -185,15 +191,15 @@ int reserve_child_record()
     return resize_tables(2 * table_size);
 }
 
-void add_child_record(pid_t pid, const source_key *source, const timespec *started)
+void add_child_record(pid_t pid, const child_facts *facts)
 {
-    child_slot entry = {*source, *started, pid};
+    child_slot entry = {*facts, pid};
     *free_slot_for(child_slots, &entry) = entry;
     child_count++;
-    if (!settings.limit_per_source)
+    if (!counting_sources())
         return;
-    source_slot *counted = &source_slots[find_source(source)];
-    counted->source = *source;
+    source_slot *counted = &source_slots[find_source(&facts->source)];
+    counted->source = facts->source;
     counted->children++;
 }
 
@@ -202,11 +208,11 @@ bool remove_child_record(pid_t pid, timespec *started)
     size_t at = find_child(pid);
     if (is_free(&child_slots[at]))
         return false;
-    source_key source = child_slots[at].source;
-    *started = child_slots[at].started;
+    source_key source = child_slots[at].facts.source;
+    *started = child_slots[at].facts.started;
     remove_slot(child_slots, at);
     child_count--;
-    if (settings.limit_per_source) {
+    if (counting_sources()) {
         size_t counted = find_source(&source);
         if (--source_slots[counted].children == 0)
             remove_slot(source_slots, counted);
@@ -214,12 +220,16 @@ bool remove_child_record(pid_t pid, timespec *started)
     return true;
 }
 
-int signal_children(int signal_number)
+int signal_children(int signal_number, bool (*chosen)(const socket_address *client))
 {
     int signalled = 0;
-    for (size_t i = 0; i < table_size; i++)
-        if (!is_free(&child_slots[i]) && kill(child_slots[i].pid, signal_number) == 0)
+    for (size_t i = 0; i < table_size; i++) {
+        const child_slot *slot = &child_slots[i];
+        if (is_free(slot) || (chosen != nullptr && (slot->facts.client.any.sa_family == 0 || !chosen(&slot->facts.client))))
+            continue;
+        if (kill(slot->pid, signal_number) == 0)
             signalled++;
+    }
     return signalled;
 }
 

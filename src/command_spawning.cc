@@ -12,91 +12,9 @@
 
 namespace sockherd {
 
-// The variables each command gets, in the order they are appended when the
-// daemon's environment lacks them; the last two only with -p.
-enum { var_proto, var_local_ip, var_local_port, var_remote_ip, var_remote_port, var_proxy_ip, var_proxy_port, var_count };
-static const char *const variable_names[var_count] = {"PROTO",         "TCPLOCALIP", "TCPLOCALPORT", "TCPREMOTEIP",
-                                                      "TCPREMOTEPORT", "TCPPROXYIP", "TCPPROXYPORT"};
-// "TCPREMOTEIP=" and the longest IPv6 text with its zero byte take 58 bytes.
-constexpr size_t variable_size = 80;
-static char variable_text[var_count][variable_size];
-static char **command_environment;
 // Why the last vfork child could not execute the command, or 0: the one
 // thing that child writes into the daemon's memory, read once vfork returns.
 static volatile int exec_errno;
-
-static bool has_name(const char *entry, const char *name)
-{
-    size_t length = strlen(name);
-    return strncmp(entry, name, length) == 0 && entry[length] == '=';
-}
-
-// What the service manager told the daemon alone: a command that took
-// LISTEN_FDS for its own would look for a socket that is not there.
-// notifying is whether NOTIFY_SOCKET is ours: asked once by the caller, as
-// a lookup per entry would make start-up grow with the square of the
-// environment's size.
-static bool left_out(const char *entry, bool notifying)
-{
-    if (settings.socket_from_manager &&
-        (has_name(entry, "LISTEN_PID") || has_name(entry, "LISTEN_FDS") || has_name(entry, "LISTEN_FDNAMES")))
-        return true;
-    return notifying && has_name(entry, "NOTIFY_SOCKET");
-}
-
-// Which of the first count connection variables entry sets, or -1.
-static int variable_of(const char *entry, size_t count)
-{
-    for (size_t i = 0; i < count; i++)
-        if (has_name(entry, variable_names[i]))
-            return static_cast<int>(i);
-    return -1;
-}
-
-void prepare_command_environment()
-{
-    size_t inherited = 0;
-    while (environ[inherited] != nullptr)
-        inherited++;
-    size_t variables = settings.proxy_protocol ? var_count : var_proxy_ip;
-    command_environment = static_cast<char **>(malloc((inherited + variables + 1) * sizeof(char *)));
-    if (command_environment == nullptr)
-        die("out of memory");
-    // The first entry of a connection variable's name is replaced where it
-    // stands and a missing one is appended, as putenv would; later entries
-    // of that name are left out, since a command that reads the last one
-    // would get a stale value.
-    bool placed[var_count] = {};
-    bool notifying = notifies_service_manager();
-    size_t length = 0;
-    for (size_t i = 0; i < inherited; i++) {
-        if (left_out(environ[i], notifying))
-            continue;
-        int variable = variable_of(environ[i], variables);
-        if (variable == -1) {
-            command_environment[length++] = environ[i];
-            continue;
-        }
-        if (placed[variable])
-            continue;
-        placed[variable] = true;
-        command_environment[length++] = variable_text[variable];
-    }
-    for (size_t i = 0; i < variables; i++)
-        if (!placed[i])
-            command_environment[length++] = variable_text[i];
-    command_environment[length] = nullptr;
-}
-
-// Each address text is used before the next address_text call overwrites it.
-static void format_connection_variables(const socket_address *remote, const socket_address *local)
-{
-    (void)snprintf(variable_text[var_proto], variable_size, "PROTO=%s", proto_name(local));
-    (void)snprintf(variable_text[var_local_ip], variable_size, "TCPLOCALIP=%s", address_text(local));
-    (void)snprintf(variable_text[var_local_port], variable_size, "TCPLOCALPORT=%d", address_port(local));
-    (void)snprintf(variable_text[var_remote_ip], variable_size, "TCPREMOTEIP=%s", address_text(remote));
-    (void)snprintf(variable_text[var_remote_port], variable_size, "TCPREMOTEPORT=%d", address_port(remote));
-}
 
 // The child may wait for a PROXY header for seconds: it must not keep the
 // listening socket, the self-pipe or a refused client (who would wait for
@@ -112,11 +30,6 @@ static void close_daemon_descriptors()
         (void)close(record->conn_fd);
 }
 
-static void format_proxy_variables(const socket_address *balancer)
-{
-    (void)snprintf(variable_text[var_proxy_ip], variable_size, "TCPPROXYIP=%s", address_text(balancer));
-    (void)snprintf(variable_text[var_proxy_port], variable_size, "TCPPROXYPORT=%d", address_port(balancer));
-}
 
 // In the child under -p: the variables from the connection's PROXY header.
 // A missing or bad header ends the child without running the command.
@@ -131,6 +44,15 @@ static void take_proxy_header(int conn, const socket_address *remote, const sock
         log_bad_header(getpid(), remote);
         _exit(failure_status);  // closes the connection without a byte written
     }
+    // The rules are the daemon's, as they stood at the fork; the limit a rule
+    // sets cannot apply here, where the daemon never learns the client.
+    const socket_address *client = header.has_addresses ? &header.source : remote;
+    access_verdict verdict;
+    match_access(access_rules, client, &verdict);
+    if (!verdict.allowed) {
+        log_denied(client, &verdict);
+        _exit(failure_status);  // closes the connection without a byte written
+    }
     if (header.has_addresses) {
         format_connection_variables(&header.source, &header.destination);
         log_proxied(getpid(), &header.source);
@@ -138,6 +60,7 @@ static void take_proxy_header(int conn, const socket_address *remote, const sock
         format_connection_variables(remote, local);  // the balancer's own connection, a health check say
     }
     format_proxy_variables(remote);
+    apply_rule_variables(&verdict);
 }
 
 // The last steps of every child: the connection on the standard descriptors,
@@ -197,6 +120,7 @@ static pid_t start_child(int conn, const connection *c)
     format_connection_variables(&c->client, &c->local);
     if (settings.proxy_protocol)
         format_proxy_variables(&c->peer);
+    apply_rule_variables(&c->verdict);
     exec_errno = 0;
     pid_t pid = vfork();
     if (pid == 0)
@@ -249,10 +173,13 @@ void spawn_command(int conn, const connection *c, const source_key *source)
     }
 
     // Only -J shows how long a command ran: without it, no clock is read.
-    timespec started = {};
+    child_facts facts = {};
+    facts.source = *source;
+    if (!c->header_unread)
+        facts.client = c->client;
     if (settings.json_log)
-        (void)clock_gettime(CLOCK_MONOTONIC, &started);
-    add_child_record(pid, source, &started);
+        (void)clock_gettime(CLOCK_MONOTONIC, &facts.started);
+    add_child_record(pid, &facts);
     running_children++;
     log_connected(pid, c);
     if (!c->header_unread && exec_errno != 0)

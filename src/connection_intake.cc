@@ -42,66 +42,89 @@ static bool listener_unusable(int error)
     return error == EBADF || error == EINVAL || error == ENOTSOCK || error == EOPNOTSUPP;
 }
 
-void handle_accept(int listening, int at_limit)
+// One connection off the listen queue, close-on-exec, with its remote
+// address; -1 when there is none to serve.
+static int accept_one(int listening, socket_address *remote)
 {
-    socket_address remote = {};
-    socklen_t remote_length = sizeof remote;
-    int conn = accept(listening, &remote.any, &remote_length);
+    socklen_t remote_length = sizeof *remote;
+    int conn = accept(listening, &remote->any, &remote_length);
     int accept_errno = errno;
-    if (remote_length > sizeof remote) {
+    if (remote_length > sizeof *remote) {
         warn("unable to get remote address");
         if (conn != -1)
             (void)close(conn);
-        return;
+        return -1;
     }
     if (conn == -1) {
         if (accept_errno == EAGAIN)
-            return;  // nothing waits after all; not worth a line
+            return -1;  // nothing waits after all; not worth a line
         if (listener_unusable(accept_errno))
             die("accept failed");  // a supervisor that starts us again gets a working socket
         log_accept_failed();
         if (lacks_resources(accept_errno))
             pause_accepting();  // the client stays queued; retrying at once would only spin
-        return;
+        return -1;
     }
     set_cloexec(conn);  // before any fork, so no other command inherits it
     log_accepted();
+    return conn;
+}
 
-    socket_address local = {};
-    socklen_t local_length = sizeof local;
-    if (getsockname(conn, &local.any, &local_length) == -1 || local_length > sizeof local) {
+void handle_accept(int listening, int at_limit)
+{
+    connection c = {};
+    int conn = accept_one(listening, &c.peer);
+    if (conn == -1)
+        return;
+    socklen_t local_length = sizeof c.local;
+    if (getsockname(conn, &c.local.any, &local_length) == -1 || local_length > sizeof c.local) {
         warn("unable to get local address");
         (void)close(conn);
         return;
     }
-
+    if (at_limit && conn >= FD_SETSIZE) {
+        drop_connection(conn, &c.peer);
+        return;
+    }
+    // Under -p the client is the one the header names: it is matched once
+    // the header is in.
+    c.client = c.peer;
+    if (!settings.proxy_protocol && denied_by_rules(conn, &c))
+        return;
     if (at_limit) {
-        if (conn < FD_SETSIZE)
-            refuse_connection(conn, &remote, false);
-        else
-            drop_connection(conn, &remote);
+        refuse_connection(conn, &c.peer, false);
         return;
     }
     // A header that has not all arrived waits in the loop, which can watch
     // only descriptors that fit its sets; above them a child reads it.
     if (settings.proxy_protocol && conn < FD_SETSIZE) {
-        wait_for_header(conn, &remote, &local);
+        wait_for_header(conn, &c.peer, &c.local);
         return;
     }
-    connection c = {};
-    c.peer = remote;
-    c.local = local;
-    c.client = remote;
     c.header_unread = settings.proxy_protocol;
     admit_connection(conn, &c);
 }
 
+bool denied_by_rules(int conn, connection *c)
+{
+    match_access(access_rules, &c->client, &c->verdict);
+    if (c->verdict.allowed)
+        return false;
+    log_denied(&c->client, &c->verdict);
+    (void)close(conn);
+    return true;
+}
+
 void admit_connection(int conn, const connection *c)
 {
+    // A rule's own limit for its network, or -C's, or none.
+    const access_verdict *v = &c->verdict;
+    bool rule_limit = v->matched && v->limit >= 0;
+    bool limited = rule_limit || settings.limit_per_source;
     source_key source = {};
-    if (settings.limit_per_source && !c->header_unread) {
+    if (counting_sources() && !c->header_unread) {
         source = source_of(&c->client);
-        if (source_children(&source) >= settings.max_per_source) {
+        if (limited && source_children(&source) >= (rule_limit ? v->limit : settings.max_per_source)) {
             refuse_over_source(conn, &c->client);
             return;
         }

@@ -40,7 +40,7 @@ void start_drain()
 
 void end_drain()
 {
-    int signalled = signal_children(SIGTERM);
+    int signalled = signal_children(SIGTERM, nullptr);
     close_pending_refusals();
     close_header_waits();
     draining = drain_ending;

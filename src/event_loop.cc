@@ -133,11 +133,16 @@ static const timespec *earlier(const timespec *a, const timespec *b)
     return a;
 }
 
+static bool reload_asked;  // SIGHUP came: the rules are read again at the end of the pass
+
 // The signals the loop hears besides SIGCHLD, each asking for one thing.
 static void take_signals()
 {
     if (take_signal(SIGUSR1))
         log_counts();
+    // A draining daemon takes no new client, so new rules would serve no one.
+    if (take_signal(SIGHUP) && draining == drain_none)
+        reload_asked = true;
     // The first SIGTERM starts a drain; a second one, or SIGINT, ends it.
     bool term = take_signal(SIGTERM);
     bool interrupt = take_signal(SIGINT);
@@ -186,6 +191,12 @@ static void run_pass()
     // Last: a header completed here may queue a refusal, which must not be
     // taken for one that select found ready.
     serve_header_waits(&readable);
+    // Between passes: new clients are matched against the new rules from
+    // the next pass on.
+    if (reload_asked) {
+        reload_asked = false;
+        reload_access_rules();
+    }
     drain_step();
 }
 

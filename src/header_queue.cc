@@ -11,7 +11,8 @@ int waiting_headers = 0;
 static header_wait *last_wait = nullptr;  // where the next record goes, so the list stays in deadline order
 
 // The header is in: the connection goes the way of one without -p, with the
-// header's addresses where it named a client (a health check names none).
+// header's addresses where it named a client (a health check names none):
+// first the rules, then the limits.
 static void header_complete(int conn, const socket_address *peer, const socket_address *local,
                             const proxy_header *header)
 {
@@ -20,7 +21,8 @@ static void header_complete(int conn, const socket_address *peer, const socket_a
     c.local = header->has_addresses ? header->destination : *local;
     c.client = header->has_addresses ? header->source : *peer;
     c.proxied = header->has_addresses;
-    admit_connection(conn, &c);
+    if (!denied_by_rules(conn, &c))
+        admit_connection(conn, &c);
 }
 
 // Malformed, failed, closed or too late: no byte is ever written to it.

@@ -225,6 +225,9 @@ void log_connected(pid_t pid, const connection *c)
     json_slots(&line);
     if (settings.proxy_protocol && !c->header_unread)
         json_address(&line, "balancer", "balancer_port", &c->peer);
+    char network[network_text_size];
+    if (c->verdict.matched)
+        json_text(&line, "rule", verdict_network_text(&c->verdict, network));
     json_end(&line);
 }
 
@@ -349,6 +352,52 @@ void log_bad_header(pid_t pid, const socket_address *peer)
                       address_port(peer));
 }
 
+void log_denied(const socket_address *remote, const access_verdict *verdict)
+{
+    counts.denied++;
+    if (!settings.verbose)
+        return;
+    char network[network_text_size];
+    if (settings.json_log)
+        json_turned_away("denied", remote, "rule", verdict_network_text(verdict, network));
+    else
+        (void)fprintf(stderr, "- denied from %s port %d\n", address_text(remote), address_port(remote));
+}
+
+// The lines of a reload, which name no client.
+static void json_count_event(const char *event, const char *name, long long value)
+{
+    json_line line;
+    json_begin(&line, event);
+    if (name != nullptr)
+        json_number(&line, name, value);
+    json_end(&line);
+}
+
+void log_reloaded(size_t rules)
+{
+    if (settings.json_log)
+        json_count_event("reloaded", "rules", static_cast<long long>(rules));
+    else if (settings.verbose)
+        (void)fprintf(stderr, "- reloaded %d rules\n", static_cast<int>(rules));
+}
+
+void log_rules_unchanged()
+{
+    if (settings.json_log)
+        json_count_event("rules unchanged", nullptr, 0);
+    else
+        (void)fprintf(stderr, "- rules unchanged\n");
+}
+
+void log_revoked(int commands)
+{
+    if (settings.json_log)
+        json_count_event("revoked", "commands", commands);
+    else if (settings.verbose)
+        (void)fprintf(stderr, "- revoked %d commands\n", commands);
+}
+
 // The counts, in the order the text line and the JSON object give them.
 struct count_field {
     const char *name;
@@ -399,20 +448,10 @@ void log_counts()
     (void)fprintf(stderr, "%s\n", text);
 }
 
-// The lines of a drain, which name no client.
-static void json_drain_event(const char *event, const char *name, int value)
-{
-    json_line line;
-    json_begin(&line, event);
-    if (name != nullptr)
-        json_number(&line, name, value);
-    json_end(&line);
-}
-
 void log_draining(int running)
 {
     if (settings.json_log)
-        json_drain_event("draining", "running", running);
+        json_count_event("draining", "running", running);
     else if (settings.verbose)
         (void)fprintf(stderr, "- draining (%d running)\n", running);
 }
@@ -420,7 +459,7 @@ void log_draining(int running)
 void log_drained()
 {
     if (settings.json_log)
-        json_drain_event("drained", nullptr, 0);
+        json_count_event("drained", nullptr, 0);
     else if (settings.verbose)
         (void)fprintf(stderr, "- drained\n");
 }
@@ -428,7 +467,7 @@ void log_drained()
 void log_drain_ended(int signalled)
 {
     if (settings.json_log)
-        json_drain_event("drain ended", "signalled", signalled);
+        json_count_event("drain ended", "signalled", signalled);
     else if (settings.verbose)
         (void)fprintf(stderr, "- drain ended (%d commands sent SIGTERM)\n", signalled);
 }

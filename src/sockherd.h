@@ -27,14 +27,8 @@ union socket_address {
 };
 static_assert(sizeof(socket_address) == 28, "an IPv6 socket address is 28 bytes");
 
-// An accepted connection on its way to a command.
-struct connection {
-    socket_address peer;    // the other end, as accept gave it: under -p, the balancer
-    socket_address local;   // the connection's own address, or the one a PROXY header names
-    socket_address client;  // whom the command serves: the peer, or the client a header names
-    bool proxied;           // a header named the client
-    bool header_unread;     // -p above select's sets: the child reads the header itself
-};
+struct connection;      // an accepted connection on its way to a command (connection_intake.cc)
+struct access_verdict;  // what the access rules say of a client (access_rules.cc)
 
 // command_line.cc
 
@@ -124,6 +118,11 @@ void log_refused(const socket_address *remote, bool over_source);
 void log_dropped(const socket_address *remote);
 // Printed whatever -v says; pid 0 when no process was started for it.
 void log_bad_header(pid_t pid, const socket_address *peer);
+void log_denied(const socket_address *remote, const access_verdict *verdict);
+void log_reloaded(size_t rules);
+// Printed whatever -v says, after the reason the new rules were not taken.
+void log_rules_unchanged();
+void log_revoked(int commands);
 // The counts as one line or object (SIGUSR1).
 void log_counts();
 void log_draining(int running);
@@ -220,24 +219,36 @@ struct source_key {
 
 // The source of a remote address. Pure.
 source_key source_of(const socket_address *remote);
+// Whether counts per source are kept: with -C, or with rules that may set a
+// limit per source.
+bool counting_sources();
 // Sizes the record of started children (and with -C the counts per source)
 // for -c; dies with "out of memory".
 void prepare_child_table();
 // Makes room for one more record, growing the tables by doubling; -1 when
 // memory ran out, and nothing changed.
 int reserve_child_record();
-// Records a child the daemon started at started (zero unless -J asks for
-// durations) and counts it for its source; room must have been reserved.
-void add_child_record(pid_t pid, const source_key *source, const timespec *started);
+// What the daemon keeps of each command it started.
+struct child_facts {
+    source_key source;
+    socket_address client;  // family 0 when the daemon never learnt it (a forked header reader)
+    timespec started;       // CLOCK_MONOTONIC, only with -J; else zero
+};
+
+// Records a child the daemon started and counts it for its source; room
+// must have been reserved.
+void add_child_record(pid_t pid, const child_facts *facts);
 // Forgets pid, uncounts it for its source and tells when it started; false
 // for a process the daemon never started (one it had before exec, or an
 // orphan as PID 1).
 bool remove_child_record(pid_t pid, timespec *started);
 // Commands running for clients of source; only with -C.
 int source_children(const source_key *source);
-// Sends signal_number to every command the daemon started and has not yet
-// collected, by its process id; returns how many.
-int signal_children(int signal_number);
+// Sends signal_number, by its process id, to every command the daemon
+// started and has not yet collected whose client chosen picks (all of them
+// when chosen is null; chosen never sees a client the daemon did not learn);
+// returns how many.
+int signal_children(int signal_number, bool (*chosen)(const socket_address *client));
 
 // address_text.cc
 
@@ -272,10 +283,11 @@ struct access_table;  // the rules of one file, sorted per family for longest-pr
 
 extern access_table *access_rules;  // loaded at start-up with -A; replaced by a reload
 
-// Reads the file at path into a new table. On any problem prints exactly one
-// line through warn() ("PATH:LINE: reason", "unable to read PATH", or "out of
-// memory") and returns null; never exits, never leaves anything allocated.
-access_table *load_access_table(const char *path);
+// Reads the file at path into a new table. On any problem hands exactly one
+// message to report ("PATH:LINE: reason", "unable to read PATH", or "out of
+// memory"), frees everything it took, and returns null (if report returns).
+// Used at start-up and by -t (with die), and by a reload (with warn).
+access_table *load_access_table(const char *path, void (*report)(const char *message));
 // Frees table and everything in it; null is allowed.
 void free_access_table(access_table *table);
 size_t access_rule_count(const access_table *table);
@@ -290,26 +302,57 @@ void match_access(const access_table *table, const socket_address *client, acces
 // none matched, in buffer, which holds network_text_size bytes.
 constexpr size_t network_text_size = INET6_ADDRSTRLEN + 4;
 const char *verdict_network_text(const access_verdict *verdict, char *buffer);
+// Reads the rules file again (SIGHUP): the new table replaces the old one
+// only when the whole file loaded, and the commands of clients it denies
+// get SIGTERM. A failure is told, and the old rules stay.
+void reload_access_rules();
 
 // connection_intake.cc
+
+// An accepted connection on its way to a command.
+struct connection {
+    socket_address peer;    // the other end, as accept gave it: under -p, the balancer
+    socket_address local;   // the connection's own address, or the one a PROXY header names
+    socket_address client;  // whom the command serves: the peer, or the client a header names
+    bool proxied;           // a header named the client
+    bool header_unread;     // -p above select's sets: the child reads the header itself
+    access_verdict verdict; // what the rules say of the client (nothing matched without -A)
+};
+
 
 // Accepts at most one connection and hands it on: below the limit to
 // admit_connection (under -p once its header is in), at the limit to the
 // refusal queue, or drops it when it does not fit a descriptor set.
 // Dies with "accept failed" when the listening socket itself no longer works.
 void handle_accept(int listening, int at_limit);
-// What becomes of a connection below the limit: the per-source limit, then
-// the command. Takes over conn.
+// Matches c's client against the rules into c->verdict; a denied client is
+// closed at once, without a byte written, and true returned.
+bool denied_by_rules(int conn, connection *c);
+// What becomes of a connection below the limit: the per-source limit (the
+// client's rule's, or -C's), then the command. Takes over conn.
 void admit_connection(int conn, const connection *c);
+
+// command_environment.cc
+
+extern char **command_environment;  // laid out by prepare_command_environment; read by each child
+
+// Lays out the environment every command gets for the rules in force (or
+// none): the daemon's own, with the connection's variables and the rules'
+// in the place of their first entries. -1 when memory ran out; the layout
+// in force then stays.
+int prepare_command_environment(const access_table *rules);
+// The connection's variables for the next command.
+void format_connection_variables(const socket_address *remote, const socket_address *local);
+void format_proxy_variables(const socket_address *balancer);
+// The variables of the rule the next command's client matched, in place of
+// the last one's.
+void apply_rule_variables(const access_verdict *verdict);
 
 // command_spawning.cc
 
 // How long a connection under -p may take to send its whole PROXY header.
 constexpr int proxy_header_seconds = 5;
 
-// Sets aside, once, the environment every command gets: the daemon's own with
-// the connection's variables in place. Dies when memory runs out.
-void prepare_command_environment();
 // Starts the command for conn and records it for source. Takes over conn: it
 // is closed in the daemon before this returns, whatever happens.
 void spawn_command(int conn, const connection *c, const source_key *source);

@@ -136,6 +136,9 @@ static void catch_loop_signals()
     bool drain_on_term = settings.drain_seconds > 0 && !started_ignored(SIGTERM);
     if (drain_on_term)
         sigaddset(&loop_signals, SIGTERM);
+    // With rules, SIGHUP reads them again.
+    if (settings.access_file != nullptr)
+        sigaddset(&loop_signals, SIGHUP);
     // The old mask is kept for the commands we start.
     if (sigprocmask(SIG_BLOCK, &loop_signals, &startup_signal_mask) < 0)
         die("unable to block SIGCHLD");
@@ -145,6 +148,8 @@ static void catch_loop_signals()
         (void)set_action(SIGUSR1, loop_signal_handler, 0);
     if (drain_on_term)
         (void)set_action(SIGTERM, loop_signal_handler, 0);
+    if (settings.access_file != nullptr)
+        (void)set_action(SIGHUP, loop_signal_handler, 0);
 }
 
 // Last of start-up, once the pipe exists. Cannot fail for SIGCHLD with a
@@ -205,9 +210,7 @@ static void announce_listening()
 // -t: the file loaded exactly as at start-up, and only that.
 [[noreturn]] static void check_access_file()
 {
-    access_table *table = load_access_table(settings.access_file);
-    if (table == nullptr)
-        exit(failure_status);  // the loader has printed what was wrong
+    access_table *table = load_access_table(settings.access_file, die);
     (void)printf("%s: %zu rules\n", settings.access_file, access_rule_count(table));
     free_access_table(table);
     exit(0);
@@ -218,9 +221,7 @@ static void load_startup_rules()
 {
     if (settings.access_file == nullptr)
         return;
-    access_rules = load_access_table(settings.access_file);
-    if (access_rules == nullptr)
-        exit(failure_status);  // the loader has printed what was wrong
+    access_rules = load_access_table(settings.access_file, die);
 }
 
 void run_startup(char **argv, int first_operand)
@@ -237,7 +238,8 @@ void run_startup(char **argv, int first_operand)
         listen_fd = make_listen_socket(argv[first_operand], argv[first_operand + 1]);
         command_argv = argv + first_operand + 2;
     }
-    prepare_command_environment();
+    if (prepare_command_environment(access_rules) == -1)
+        die("out of memory");
     prepare_child_table();
     drop_privileges();
     make_self_pipe();

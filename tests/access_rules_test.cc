@@ -45,7 +45,7 @@ struct rules_file {
 table_pointer load(const std::string &path, std::string &err)
 {
     testing::internal::CaptureStderr();
-    access_table *table = load_access_table(path.c_str());
+    access_table *table = load_access_table(path.c_str(), sockherd::warn);
     err = testing::internal::GetCapturedStderr();
     return table_pointer(table, free_access_table);
 }

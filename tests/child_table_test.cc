@@ -107,8 +107,10 @@ TEST(ChildTable, CountsStayRightThroughGrowthAndScrambledRemoval)
         if (reserve_child_record() != 0)
             return false;
         size_t source = random() % sources.size();
-        timespec started = {next_pid, 7};  // each record's own, to follow it through the moves
-        add_child_record(next_pid, &sources[source], &started);
+        child_facts facts = {};
+        facts.source = sources[source];
+        facts.started = {next_pid, 7};  // each record's own, to follow it through the moves
+        add_child_record(next_pid, &facts);
         running[next_pid++] = source;
         counts[source]++;
         return true;
