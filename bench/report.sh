@@ -59,6 +59,13 @@ function latency_cell(server, row) {
 }
 function verdict(ok) { return ok ? "met" : "**missed**" }
 
+$1 == "rules_start" || $1 == "rules_reload" || $1 == "rules_rss" {
+    delete f
+    for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+    if ($1 == "rules_rss") { rules = f["rules"]; rules_kib = f["kib"]; rules_plain_kib = f["plain_kib"] }
+    else add($1, f["ms"])
+    next
+}
 $1 == "rss" || $1 == "meta" {
     delete f
     for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
@@ -146,6 +153,10 @@ END {
         a = cps("sockherd-json-log", "log-c" c); b = cps("sockherd-text-log", "log-c" c)
         printf "| served per second, c=%d: `-J` (a JSON object per event) against `-v` (a text line per event), each logging to a file | %.0f | %.0f | %s |\n", c, a, b, fmt_ratio(round_ratio("sockherd-json-log", "log-c" c, "sockherd-text-log", "log-c" c))
     }
+    for (c = 4; c <= 32; c *= 8) {
+        a = cps("sockherd-rules", "rules-c" c); b = cps("sockherd", "rules-c" c)
+        printf "| served per second, c=%d: `-A` with %d rules (among them the network of the clients, with two variables) against the same daemon without `-A` | %.0f | %.0f | %s |\n", c, rules, a, b, fmt_ratio(round_ratio("sockherd-rules", "rules-c" c, "sockherd", "rules-c" c))
+    }
     if (reference != "") for (c = 4; c <= 32; c *= 8) {
         a = cps("sockherd", "ref-c" c); b = cps("reference-served", "ref-c" c)
         printf "| served per second, c=%d, no log: this daemon against the daemon of revision %s | %.0f | %.0f | %s |\n", c, reference, a, b, fmt_ratio(round_ratio("sockherd", "ref-c" c, "reference-served", "ref-c" c))
@@ -159,6 +170,8 @@ END {
         a = cps("sockherd", "pending" p)
         printf "| served per second, c=%d, with %d refused clients pending (%d held) | %.0f | %.0f (none pending) | %s |\n", pending_c, p, median("sockherd" SUBSEP "pending" p SUBSEP "records"), a, p0, fmt_ratio(round_ratio("sockherd", "pending" p, "sockherd", "pending0"))
     }
+    print ""
+    printf "With %d access rules (`-A`, half IPv4 and half IPv6, nested): %s ms from the start to the port line (once), %s ms per reload (median of %d, from `SIGHUP` to the `reloaded` line of the daemon), and %.1f bytes of RSS per rule over the daemon without rules (%s against %s MiB).\n", rules, median("rules_start"), median("rules_reload"), count["rules_reload"], (rules_kib - rules_plain_kib) * 1024 / rules, mib(rules_kib), mib(rules_plain_kib)
     print ""
     printf "With `-p` the daemon reads each header in its loop, without waiting for it, and then starts the command with vfork as for any client. Until revision c218b26 a forked child read the header: where fork is slow (446 ms of CPU per 1000 connections for the minimal server) `-p` served 0.36 (c=4) and 0.38 (c=32) of the rate without it, at 633 against 144 ms of daemon CPU per 1000; where fork is cheap 0.93 and 1.01, at 1.5x the CPU. On this host, where the minimal server spends %.0f ms, %s at c=4 and %s at c=32 (the rows above), at %.2fx and %.2fx the daemon CPU of the same daemon without `-p`.\n", cpu_per_1000("baseline"), fmt_ratio(round_ratio("sockherd-proxy", "proxy-c4", "sockherd", "proxy-c4")), fmt_ratio(round_ratio("sockherd-proxy", "proxy-c32", "sockherd", "proxy-c32")), cpu_per_1000("sockherd-proxy/proxy-c4") / cpu_per_1000("sockherd/proxy-c4"), cpu_per_1000("sockherd-proxy/proxy-c32") / cpu_per_1000("sockherd/proxy-c32")
     print ""
@@ -187,8 +200,8 @@ END {
     print ""
     print "| server | connections | ok | refused | reset | wrong data | timeout | other |"
     print "|---|---|---|---|---|---|---|---|"
-    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse sockherd-proxy sockherd-proxy-cap sockherd-cap sockherd-activated sockherd-text-log sockherd-json-log" (reference == "" ? "" : " reference-refuse reference-served"), everyone, " ")
-    split("c1 c4 c32 c128 burst refuse-c1 refuse-c32 proxy-c4 proxy-c32 cap-c4 cap-c32 activated-c4 log-c4 log-c32 ref-c4 ref-c32 pending0 pending100 pending1000", allrows, " ")
+    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse sockherd-proxy sockherd-proxy-cap sockherd-cap sockherd-activated sockherd-text-log sockherd-json-log sockherd-rules" (reference == "" ? "" : " reference-refuse reference-served"), everyone, " ")
+    split("c1 c4 c32 c128 burst refuse-c1 refuse-c32 proxy-c4 proxy-c32 cap-c4 cap-c32 activated-c4 log-c4 log-c32 rules-c4 rules-c32 ref-c4 ref-c32 pending0 pending100 pending1000", allrows, " ")
     for (i = 1; i <= nall; i++) {
         s = everyone[i]
         delete t
@@ -217,6 +230,10 @@ END {
     for (c = 4; c <= 32; c *= 8) {
         printf "| sockherd -J, logging to a file, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd-json-log/log-c" c)
         printf "| sockherd -v, logging to a file, same run, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd-text-log/log-c" c)
+    }
+    for (c = 4; c <= 32; c *= 8) {
+        printf "| sockherd -A with %d rules, c=%d | %.0f ms |\n", rules, c, cpu_per_1000("sockherd-rules/rules-c" c)
+        printf "| sockherd without -A, same run, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd/rules-c" c)
     }
     printf "| sockherd -L under systemd-socket-activate, c=4 | %.0f ms |\n", cpu_per_1000("sockherd-activated/activated-c4")
     printf "| sockherd binding its own socket, same run, c=4 | %.0f ms |\n", cpu_per_1000("sockherd/activated-c4")
@@ -259,6 +276,12 @@ END {
     printf "| served/s with `-p -C %d` at least 0.97 of `-p` alone, at c=4 and c=32 | %s at c=4, %s at c=32 | %s |\n", per_source, fmt_ratio(q4), fmt_ratio(q32), verdict(q4 != "" && q32 != "" && q4 >= 0.97 && q32 >= 0.97)
     q = round_ratio("sockherd-activated", "activated-c4", "sockherd", "activated-c4")
     printf "| served/s with `-L` under systemd-socket-activate at least 0.97 of the same daemon binding its own socket, c=4 | %s | %s |\n", fmt_ratio(q), verdict(q != "" && q >= 0.97)
+    q4 = round_ratio("sockherd-rules", "rules-c4", "sockherd", "rules-c4"); q32 = round_ratio("sockherd-rules", "rules-c32", "sockherd", "rules-c32")
+    printf "| served/s with %d rules at least 0.97 of the same daemon without `-A`, at c=4 and c=32 | %s at c=4, %s at c=32 | %s |\n", rules, fmt_ratio(q4), fmt_ratio(q32), verdict(q4 != "" && q32 != "" && q4 >= 0.97 && q32 >= 0.97)
+    q = median("rules_start"); q1 = median("rules_reload")
+    printf "| start to the port line, and one reload, with %d rules: under 1 s each | %s ms, %s ms | %s |\n", rules, q, q1, verdict(q != "" && q1 != "" && q < 1000 && q1 < 1000)
+    q = (rules_kib - rules_plain_kib) * 1024 / rules
+    printf "| RSS per rule under 48 bytes over the daemon without rules | %.1f bytes | %s |\n", q, verdict(q < 48)
     q4 = round_ratio("sockherd-json-log", "log-c4", "sockherd-text-log", "log-c4"); q32 = round_ratio("sockherd-json-log", "log-c32", "sockherd-text-log", "log-c32")
     printf "| served/s with `-J` at least 0.95 of `-v`, both logging to a file, at c=4 and c=32 | %s at c=4, %s at c=32 | %s |\n", fmt_ratio(q4), fmt_ratio(q32), verdict(q4 != "" && q32 != "" && q4 >= 0.95 && q32 >= 0.95)
     if (reference == "")
@@ -287,6 +310,7 @@ END {
     print "- PROXY rows: a second sockherd with `-p` (and `-b 1024 -c " limit "`), its clients sending a 28-byte version 2 header (TCP over IPv4) as soon as they are connected (`loadgen -P`), against the first sockherd, without `-p` and without a header, run right before or after it in the same round; and a third with `-p -C " per_source "`, its clients sending the same header, all of them naming 192.0.2.1 as the client, so that every connection is counted for that one source and none reaches the limit."
     printf "- `-C` rows: a third sockherd with `-C %d` (and `-b 1024 -c %d`) against the first one, side by side in each round at c=4 and c=32. Every client comes from 127.0.0.1 and at most %d commands run at once, so the limit never refuses anyone: the rows show what keeping the count per client address costs for every connection.\n", per_source, limit, limit
     printf "- `-L` row: `systemd-socket-activate -l 127.0.0.1:PORT sockherd -L -1 -c %d hello`, without `--accept`: systemd-socket-activate makes the listening socket (with its own backlog, shown in the row; `-b` does not apply to a socket that listens already) and, when the first client arrives, execs the daemon, which takes the socket from descriptor 3. That first client is not counted. Against the first sockherd, binding its own socket, at c=4. `systemd-socket-activate --accept --inetd` in the main table instead starts a process per connection itself.\n", limit
+    print "- Access rules rows: a sockherd with `-A FILE`, FILE written by `bench/rulegen -c 127.0.0.1/32 " rules "`: half IPv4 and half IPv6 networks, nested five deep and side by side, shuffled, one in four denying, and 127.0.0.1/32 (the address of the clients) allowed with two variables, so that every connection is matched through the whole table and its command gets the variables. Against the first sockherd at c=4 and c=32. Start and reload are timed on a second daemon with the same file and `-v`: from its start to its port line, and from a `SIGHUP` to its `reloaded` line, polling every 2 ms. RSS per rule is the VmRSS of the first over that of the daemon without rules, both idle, divided by the rules."
     print "- Log rows: two more sockherd (`-b 1024 -c " limit "`), one with `-v` and one with `-J`, each with its standard error in a file of its own, side by side at c=4 and c=32: what a JSON object per event, written with one write, costs against a text line."
     if (reference != "")
         printf "- Served rows against revision %s: its daemon, without a log, serves beside the current one, without a log, at c=4 and c=32: what the changes since that revision cost a plain connection (the counts are kept whatever the log).\n", reference

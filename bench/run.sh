@@ -3,15 +3,16 @@
 # other super-servers side by side, all serving the same static "hello"
 # command on 127.0.0.1, in interleaved rounds; then the rows only sockherd has
 # (refusals, serving while refused clients are held pending, what -p, -C
-# (also under -p), -L and the JSON log cost against the same daemon without
-# them, and refusals against the
+# (also under -p), -L, the JSON log and a million access rules cost against
+# the same daemon without them, and refusals against the
 # daemon of an earlier revision). Medians of the rounds go to
 # docs/benchmark.md and docs/benchmark.png.
 #
 #   bench/run.sh            (as root when peers or gnuplot must be installed)
 #   REFERENCE=<git revision> bench/run.sh
 #
-# Environment: CONNS (connections per run, default 1500), ROUNDS (3),
+# Environment: CONNS (connections per run, default 1500), ROUNDS (3), RULES
+# (rules in the -A file of the access rules rows, 1000000),
 # REFUSALS (connections per refusal run, 5000), BUILD (build directory,
 # default build-bench in the repository), OUT (where the page, the chart and
 # the raw results go, default docs), SOCKHERD_LDFLAGS (extra linker flags
@@ -32,6 +33,7 @@ burst_concurrency=512
 backlog=1024
 sockherd_limit=40          # the daemon's default -c
 per_source_limit=1000      # -C for its rows: far above any client count here, so it never refuses
+rules_count=${RULES:-1000000}  # rules in the -A file of its rows
 reference=${REFERENCE:-}
 pending_counts="0 100 1000"
 pending_slots=64           # -c for the pending rows: above the load's concurrency
@@ -405,6 +407,66 @@ start_activated() {
     rss_idle_kib[sockherd-activated]=$(rss_kib "$server_pid" VmRSS)
 }
 
+# Starts a server that prints its port with -1, polling for the line every
+# few milliseconds; sets server_pid, server_port and started_ms, the time
+# from the start to the line.
+start_timed() {
+    local out=$work/port.$RANDOM log=$1 tries began ended
+    shift
+    began=$(date +%s%N)
+    "$@" >"$out" 2>"$log" &
+    server_pid=$!
+    started_pids+=("$server_pid")
+    for tries in $(seq 6000); do
+        [[ -s $out ]] && break
+        sleep 0.002
+    done
+    ended=$(date +%s%N)
+    started_ms=$(((ended - began) / 1000000))
+    server_port=$(head -n1 "$out")
+    [[ -n $server_port ]] || { log "no port from $1"; exit 1; }
+}
+
+# What access rules cost: a daemon with a file of a million rules (half
+# IPv4, half IPv6, nested; the clients' own network among them, with two
+# variables) against the same daemon without one. A second daemon with the
+# same file and -v shows how long a start (to the port line) and a reload
+# (SIGHUP to its "reloaded" line) take; the rules' weight is the first's
+# RSS over that of the daemon without rules.
+start_rules_servers() {
+    "$tools/rulegen" -c 127.0.0.1/32 "$rules_count" >"$work/rules"
+    start_timed "$work/rules-rate.err" "$build/sockherd" -1 -b "$backlog" -c "$sockherd_limit" -A "$work/rules" \
+        127.0.0.1 0 "$tools/hello"
+    pid_of[sockherd-rules]=$server_pid port_of[sockherd-rules]=$server_port
+    start_timed "$work/rules.log" "$build/sockherd" -1 -v -A "$work/rules" 127.0.0.1 0 "$tools/hello"
+    rules_log_pid=$server_pid
+    echo "rules_start round=0 ms=$started_ms" >>"$results"
+    sleep 0.5
+    echo "rules_rss rules=$rules_count kib=$(rss_kib "${pid_of[sockherd-rules]}" VmRSS)" \
+        "plain_kib=$(rss_kib "${pid_of[sockherd]}" VmRSS)" >>"$results"
+}
+
+# One reload of the timed daemon: SIGHUP to its "reloaded" line.
+measure_reload() {
+    local round=$1 before after began ended tries
+    before=$(grep -c -- '- reloaded' "$work/rules.log" || true)
+    began=$(date +%s%N)
+    kill -HUP "$rules_log_pid"
+    for tries in $(seq 10000); do
+        after=$(grep -c -- '- reloaded' "$work/rules.log" || true)
+        ((after > before)) && break
+        sleep 0.002
+    done
+    ended=$(date +%s%N)
+    echo "rules_reload round=$round ms=$(((ended - began) / 1000000))" >>"$results"
+    log "round $round reload of $rules_count rules: $(((ended - began) / 1000000)) ms"
+}
+
+run_rules_rows() {
+    run_side_by_side "$1" rules "4 32" "$conns" 'hello\n' sockherd sockherd-rules
+    measure_reload "$1"
+}
+
 # What the log costs: the same daemon logging each connection as text (-v)
 # and as JSON (-J), each to a file of its own, side by side.
 start_loggers() {
@@ -539,6 +601,7 @@ main() {
     start_activated
     start_loggers
     start_reference_server
+    start_rules_servers
     for ((round = 1; round <= rounds; round++)); do
         run_served_rows "$round"
         run_refusal_rows "$round"
@@ -546,6 +609,7 @@ main() {
         run_per_source_rows "$round"
         run_activation_rows "$round"
         run_log_rows "$round"
+        run_rules_rows "$round"
         run_reference_rows "$round"
         run_pending_rows "$round"
     done

@@ -152,6 +152,29 @@ static void take_signals()
         end_drain();
 }
 
+// What select found, in a fixed order: ended children, signals, at most
+// one new client, refusals, header waits; then, between passes, a reload and
+// the state of a drain.
+static void handle_events(int listening, int at_limit, const fd_set *readable, const fd_set *writable)
+{
+    if (FD_ISSET(self_pipe[0], readable))
+        reap_children();
+    take_signals();
+    // A drain that began in this pass closed the listening socket.
+    if (listening != -1 && listen_fd != -1 && FD_ISSET(listening, readable))
+        handle_accept(listening, at_limit);
+    drain_pending_writes(readable, writable);
+    // Last: a header completed here may queue a refusal, which must not be
+    // taken for one that select found ready.
+    serve_header_waits(readable);
+    // New clients are matched against new rules from the next pass on.
+    if (reload_asked) {
+        reload_asked = false;
+        reload_access_rules();
+    }
+    drain_step();
+}
+
 static void run_pass()
 {
     // One snapshot per pass: the gate and at_limit must agree even when
@@ -180,24 +203,7 @@ static void run_pass()
 
     if (wait_for_events(max_fd, &readable, &writable, timeout) < 0)
         return;
-
-    int at_limit = running >= limit ? 1 : 0;
-    if (FD_ISSET(self_pipe[0], &readable))
-        reap_children();
-    take_signals();
-    if (listening != -1 && listen_fd != -1 && FD_ISSET(listening, &readable))
-        handle_accept(listening, at_limit);
-    drain_pending_writes(&readable, &writable);
-    // Last: a header completed here may queue a refusal, which must not be
-    // taken for one that select found ready.
-    serve_header_waits(&readable);
-    // Between passes: new clients are matched against the new rules from
-    // the next pass on.
-    if (reload_asked) {
-        reload_asked = false;
-        reload_access_rules();
-    }
-    drain_step();
+    handle_events(listening, running >= limit ? 1 : 0, &readable, &writable);
 }
 
 void main_loop()
