@@ -811,6 +811,7 @@ struct init_signal_case {
     int ignored_at_start;  // 0: every signal at its default action
     int signal_number;
     int status;  // the daemon's exit status; -1: it goes on serving
+    std::vector<std::string> options = {};
 };
 
 void PrintTo(const init_signal_case &c, std::ostream *out)
@@ -830,8 +831,10 @@ TEST_P(FirstProcessOfPidNamespace, StopSignalEndsItUnlessStartedIgnored)
     int ignored = c.ignored_at_start;
     if (ignored != 0)
         options.before_exec = [ignored] { signal(ignored, SIG_IGN); };
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"127.0.0.1", "0", "grep", "SigIgn", "/proc/self/status"});
     namespaced_daemon daemon;
-    ASSERT_TRUE(daemon.start({"127.0.0.1", "0", "grep", "SigIgn", "/proc/self/status"}, options));
+    ASSERT_TRUE(daemon.start(args, options));
     std::string command_ignores =
         "SigIgn:\t" + harness::mask_text(ignored != 0 ? std::vector<int>{ignored} : std::vector<int>{}) + "\n";
     auto served = [&] {
@@ -861,7 +864,12 @@ INSTANTIATE_TEST_SUITE_P(
     Startup, FirstProcessOfPidNamespace,
     testing::Values(init_signal_case{"SigtermEndsWith143", 0, SIGTERM, 143},
                     init_signal_case{"SigintEndsWith130", 0, SIGINT, 130},
-                    init_signal_case{"IgnoredSigtermStaysIgnored", SIGTERM, SIGTERM, -1}),
+                    init_signal_case{"IgnoredSigtermStaysIgnored", SIGTERM, SIGTERM, -1},
+                    // With -G, SIGTERM drains (nothing runs here, so it ends at
+                    // once) and SIGINT outside a drain still ends it at once.
+                    init_signal_case{"SigtermDrainsWith0", 0, SIGTERM, 0, {"-G", "5"}},
+                    init_signal_case{"SigintOutsideADrainEndsWith130", 0, SIGINT, 130, {"-G", "5"}},
+                    init_signal_case{"IgnoredSigtermStaysIgnoredWithDrain", SIGTERM, SIGTERM, -1, {"-G", "5"}}),
     [](const testing::TestParamInfo<init_signal_case> &param_info) { return std::string(param_info.param.name); });
 
 // Each command leaves a sleep behind; as PID 1 the daemon inherits and
