@@ -151,7 +151,11 @@ INSTANTIATE_TEST_SUITE_P(
                     exit_case{"KeepaliveAboveKernelMaximum", {"-K", "32768", "0", "0", "x"}, 20, false},
                     exit_case{"KeepaliveNotANumber", {"-K", "abc", "0", "0", "x"}, 20, false},
                     exit_case{"KeepaliveBeyondInt", {"-K", "99999999999", "0", "0", "x"}, 20, false},
-                    exit_case{"KeepaliveWrappingIntoRange", {"-K", "4294967297", "0", "0", "x"}, 20, false}),
+                    exit_case{"KeepaliveWrappingIntoRange", {"-K", "4294967297", "0", "0", "x"}, 20, false},
+                    exit_case{"DrainZero", {"-G", "0", "0", "0", "x"}, 20, false},
+                    exit_case{"DrainAboveADay", {"-G", "86401", "0", "0", "x"}, 20, false},
+                    exit_case{"DrainNotANumber", {"-G", "abc", "0", "0", "x"}, 20, false},
+                    exit_case{"DrainWrappingIntoRange", {"-G", "4294967297", "0", "0", "x"}, 20, false}),
     [](const testing::TestParamInfo<exit_case> &param_info) { return std::string(param_info.param.name); });
 
 TEST(Defaults, HoldWithOnlyOperands)
@@ -167,6 +171,7 @@ TEST(Defaults, HoldWithOnlyOperands)
     EXPECT_FALSE(settings.limit_per_source);
     EXPECT_EQ(settings.access_file, nullptr);
     EXPECT_FALSE(settings.check_access);
+    EXPECT_EQ(settings.drain_seconds, 0);
 }
 
 struct number_case {
@@ -208,6 +213,18 @@ TEST_P(KeepaliveNumbers, AcceptedWithinTheKernelsRange)
 INSTANTIATE_TEST_SUITE_P(CommandLine, KeepaliveNumbers,
                          testing::Values(number_case{"1", 1}, number_case{"32767", 32767}, number_case{" 12x", 12},
                                          number_case{"+7", 7}));
+
+class DrainNumbers : public testing::TestWithParam<number_case> {};
+
+// -G reads as atoi does, from a second up to a day.
+TEST_P(DrainNumbers, AcceptedFromASecondToADay)
+{
+    parse({"-G", GetParam().text, "a", "p", "x"});
+    EXPECT_EQ(settings.drain_seconds, GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, DrainNumbers,
+                         testing::Values(number_case{"1", 1}, number_case{"86400", 86400}, number_case{" 12x", 12}));
 
 TEST(IdOptions, AcceptNumbersWithAtoiRules)
 {

@@ -169,18 +169,36 @@ TEST(CommandState, HoldsOnlyItsConnectionOnBlockingDescriptors)
 }
 
 // Not the daemon's SIGCHLD block: a command waiting for its own children
-// through SIGCHLD would hang.
-TEST(CommandState, StartsWithTheDaemonsStartupMask)
+// through SIGCHLD would hang. Nor the SIGTERM that -G catches: a command
+// gets SIGTERM as the daemon was started with it, ignored or not.
+TEST(CommandState, StartsWithTheDaemonsStartupMaskAndActions)
 {
-    for (const std::vector<int> &blocked : {std::vector<int>{}, std::vector<int>{SIGUSR1, SIGTERM}}) {
+    struct {
+        std::vector<std::string> options;
+        std::vector<int> blocked;
+        std::vector<int> ignored;
+    } const cases[] = {
+        {{}, {}, {}},
+        {{}, {SIGUSR1, SIGTERM}, {}},
+        {{"-G", "5"}, {}, {}},
+        {{"-G", "5"}, {}, {SIGTERM}},
+    };
+    for (const auto &c : cases) {
         launch_options options;
-        options.blocked_signals = blocked;
+        options.blocked_signals = c.blocked;
+        std::vector<int> ignored = c.ignored;
+        options.before_exec = [ignored] {
+            for (int signal_number : ignored)
+                signal(signal_number, SIG_IGN);
+        };
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"-1", "127.0.0.1", "0", "cat", "/proc/self/status"});
         daemon_process daemon;
-        ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "cat", "/proc/self/status"}, options));
+        ASSERT_TRUE(daemon.start(args, options));
         std::string status = fetch(daemon.port);
-        EXPECT_NE(status.find("SigBlk:\t" + harness::mask_text(blocked) + "\n"), std::string::npos) << status;
-        EXPECT_NE(status.find("SigIgn:\t" + harness::mask_text({}) + "\n"), std::string::npos);
-        EXPECT_NE(status.find("SigCgt:\t" + harness::mask_text({}) + "\n"), std::string::npos);
+        EXPECT_NE(status.find("SigBlk:\t" + harness::mask_text(c.blocked) + "\n"), std::string::npos) << status;
+        EXPECT_NE(status.find("SigIgn:\t" + harness::mask_text(c.ignored) + "\n"), std::string::npos) << status;
+        EXPECT_NE(status.find("SigCgt:\t" + harness::mask_text({}) + "\n"), std::string::npos) << status;
     }
 }
 

@@ -85,10 +85,15 @@ std::vector<char *> environment_for(const launch_options &options)
         for (int fd = options.extra_fds_from; fd <= options.extra_fds_to; fd++)
             dup2(null_fd, fd);
     for (int fd = 3; fd < 1024; fd++)
-        if (fd < options.extra_fds_from || fd > options.extra_fds_to)
+        if ((fd < options.extra_fds_from || fd > options.extra_fds_to) && fd != options.descriptor_3)
             close(fd);
     if (null_fd > 2 && (null_fd < options.extra_fds_from || null_fd > options.extra_fds_to))
         close(null_fd);
+    // dup2 leaves the copy inheritable, but does nothing when both are 3.
+    if (options.descriptor_3 == 3)
+        fcntl(3, F_SETFD, 0);
+    else if (options.descriptor_3 > 3 && dup2(options.descriptor_3, 3) == 3)
+        close(options.descriptor_3);
 
     signal(SIGPIPE, SIG_DFL);
     sigset_t mask;

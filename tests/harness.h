@@ -22,6 +22,7 @@ struct launch_options {
     int extra_fds_from = -1;             // inherited /dev/null copies on [from, to]
     int extra_fds_to = -1;
     bool close_standard_fds = false;     // start it with 0, 1 and 2 closed
+    int descriptor_3 = -1;               // one of ours, given as its inherited 3 (a service manager's socket)
     std::function<void()> before_exec;   // runs in the child, last thing before exec
 };
 

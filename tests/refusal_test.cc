@@ -470,6 +470,88 @@ TEST(Refusal, CommandStartedWhilePendingHoldsNoneOfThem)
     close(silent_b);
 }
 
+// What the daemon holds at a SIGTERM under -G besides running commands: a
+// long refusal still on its way to a slow reader, and a connection whose
+// PROXY header is only half there (it holds the only slot, so the reader
+// was refused). Each keeps the daemon until it is done: the text arrives
+// whole and the header's command runs, whichever of them ends last, and
+// only then does the daemon exit 0.
+struct drain_held_case {
+    const char *name;
+    bool header_last;  // else the text is read to its end last
+};
+
+void PrintTo(const drain_held_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class DrainHeld : public testing::TestWithParam<drain_held_case> {};
+
+TEST_P(DrainHeld, TextBeingSentAndHeaderStillComingBothFinish)
+{
+    const std::string text = long_text();
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-p", "-c", "1", "-G", "30", "-r", text, "-1", "127.0.0.1", "0", "sh", "-c",
+                              "echo \"served $TCPREMOTEIP\""}));
+    if (!shrink_daemon_buffers(daemon))
+        GTEST_SKIP() << cannot_shrink;
+    int idle_fds = harness::count_open_fds(daemon.pid);
+    int proxied = harness::connect_loopback(daemon.port);
+    ASSERT_TRUE(harness::write_all(proxied, "PROXY TCP4 192.0.2.7 "));
+    ASSERT_TRUE(harness::eventually([&] { return harness::count_open_fds(daemon.pid) == idle_fds + 1; }));
+    int slow = harness::connect_loopback(daemon.port, AF_INET, small_receive_buffer);
+    std::string slow_port = std::to_string(harness::local_port_of(slow));
+    ASSERT_TRUE(daemon.wait_for_err("- refused"));
+    std::string received = harness::read_some(slow, 4096);
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    ASSERT_TRUE(daemon.wait_for_err("- draining (0 running)\n")) << harness::bounded_text(daemon.err());
+
+    auto finish_header = [&] {
+        ASSERT_TRUE(harness::write_all(proxied, "198.51.100.9 51234 8080\r\n"));
+        bool eof = false;
+        EXPECT_EQ(harness::read_to_eof(proxied, &eof), "served 192.0.2.7\n");
+        EXPECT_TRUE(eof);
+        close(proxied);
+        EXPECT_TRUE(daemon.wait_for_err(" closed (0/1)\n")) << harness::bounded_text(daemon.err());
+    };
+    auto finish_text = [&] {
+        bool eof = false;
+        while (!eof && received.size() <= text.size()) {
+            std::string more = harness::read_some(slow, 4096);
+            eof = more.empty();
+            received += more;
+        }
+        EXPECT_EQ(received.size(), text.size());
+        EXPECT_TRUE(received == text) << "the text must arrive whole and in order";
+        close(slow);
+    };
+    if (GetParam().header_last) {
+        finish_text();
+        finish_header();
+    } else {
+        finish_header();
+        finish_text();
+    }
+    int status = -1;
+    ASSERT_TRUE(daemon.wait_exit(status)) << harness::bounded_text(daemon.err());
+    EXPECT_EQ(status, 0);
+    std::vector<std::string> lines = harness::split_lines(daemon.err());
+    ASSERT_EQ(lines.size(), 6u) << harness::bounded_text(daemon.err());
+    EXPECT_EQ(lines[0], "- refused from 127.0.0.1 port " + slow_port);
+    EXPECT_EQ(lines[1], "- draining (0 running)");
+    EXPECT_NE(lines[2].find(" connected from "), std::string::npos) << lines[2];
+    EXPECT_NE(lines[3].find(" proxied from 192.0.2.7 port 51234"), std::string::npos) << lines[3];
+    EXPECT_NE(lines[4].find(" closed (0/1)"), std::string::npos) << lines[4];
+    EXPECT_EQ(lines[5], "- drained");
+}
+
+INSTANTIATE_TEST_SUITE_P(Drain, DrainHeld,
+                         testing::Values(drain_held_case{"HeaderLast", true}, drain_held_case{"TextLast", false}),
+                         [](const testing::TestParamInfo<drain_held_case> &param_info) {
+                             return std::string(param_info.param.name);
+                         });
+
 // The list itself, in this process: several records that finish in one drain,
 // the head and its two neighbours among them, are all unlinked and freed
 // (ASan would see a freed record touched) while the rest keep their order.

@@ -1,10 +1,11 @@
 // From the command line to the idle loop: binding, the port line, resolver
 // and privilege failures, the descriptors and signal state the daemon keeps;
-// a socket from the service manager, the readiness notice, and the daemon
-// as the first process of a PID namespace.
+// a socket from the service manager, the readiness notice, the daemon as
+// the first process of a PID namespace, and a graceful stop on SIGTERM (-G).
 #include "harness.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
@@ -773,6 +774,93 @@ TEST(Readiness, NotSentWhenStartupFailsAfterThePortLine)
     EXPECT_EQ(listener.receive(0), "(none)");
 }
 
+// A listening socket on loopback, bound to a port of the system's choosing,
+// as a service manager holds it; -1 on failure.
+int manager_listening_socket()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd != -1 && (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1 || listen(fd, 16) == -1)) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+// The next notice that is not a status update, or "(none)" by the deadline.
+std::string next_notice_but_status(const notify_listener &listener)
+{
+    std::string notice;
+    do
+        notice = listener.receive(harness::default_deadline_ms);
+    while (notice.rfind("STATUS=", 0) == 0);
+    return notice;
+}
+
+// systemd keeps the socket it passes, so a drain under -L must leave it
+// listening: a client who connects meanwhile waits in its queue, neither
+// served nor reset, for whoever takes the socket next (here this process,
+// which holds its copy as the manager does).
+TEST(SocketActivation, DrainLeavesClientsWhoConnectMeanwhileInTheManagersQueue)
+{
+    int socket_of_manager = manager_listening_socket();
+    ASSERT_NE(socket_of_manager, -1);
+    int port = harness::local_port_of(socket_of_manager);
+    notify_listener listener(notify_target::path);
+    ASSERT_NE(listener.fd, -1);
+    launch_options options;
+    options.unset_env = {"LISTEN_FDNAMES"};
+    options.set_env = {"NOTIFY_SOCKET=" + listener.name, "LISTEN_FDS=1", "LISTEN_PID=" + std::string(20, '-')};
+    options.descriptor_3 = socket_of_manager;
+    options.before_exec = [&options] { write_own_pid(options.set_env.back().data() + strlen("LISTEN_PID=")); };
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-L", "-v", "-G", "30", "-1", "sh", "-c", "echo started; read line; echo \"bye $line\""},
+                             options));
+    EXPECT_EQ(daemon.port, port);
+    ASSERT_EQ(next_notice_but_status(listener).substr(0, 8), "READY=1\n");
+
+    int running = harness::connect_loopback(port);
+    ASSERT_EQ(harness::read_some(running, 8), "started\n");
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(next_notice_but_status(listener), "STOPPING=1");
+    ASSERT_TRUE(daemon.wait_for_err("- draining (1 running)\n")) << harness::bounded_text(daemon.err());
+    int waiting = harness::connect_loopback(port);
+    ASSERT_NE(waiting, -1) << "the manager's socket must still listen";
+    ASSERT_TRUE(harness::write_all(waiting, "queued\n"));
+
+    ASSERT_TRUE(harness::write_all(running, "now\n"));
+    bool eof = false;
+    EXPECT_EQ(harness::read_to_eof(running, &eof), "bye now\n");
+    EXPECT_TRUE(eof);
+    close(running);
+    int status = -1;
+    ASSERT_TRUE(daemon.wait_exit(status)) << harness::bounded_text(daemon.err());
+    EXPECT_EQ(status, 0);
+    std::vector<std::string> lines = harness::split_lines(daemon.err());
+    ASSERT_EQ(lines.size(), 4u) << harness::bounded_text(daemon.err());
+    EXPECT_EQ(lines[1], "- draining (1 running)");
+    EXPECT_NE(lines[2].find(" closed (0/40)"), std::string::npos) << lines[2];
+    EXPECT_EQ(lines[3], "- drained");
+
+    EXPECT_TRUE(harness::stays_silent(waiting, 0)) << "neither served nor reset by the daemon";
+    pollfd queued = {socket_of_manager, POLLIN, 0};
+    ASSERT_EQ(poll(&queued, 1, harness::default_deadline_ms), 1);
+    int taken = accept(socket_of_manager, nullptr, nullptr);
+    ASSERT_NE(taken, -1);
+    sockaddr_in peer = {};
+    socklen_t length = sizeof peer;
+    ASSERT_EQ(getpeername(taken, reinterpret_cast<sockaddr *>(&peer), &length), 0);
+    EXPECT_EQ(ntohs(peer.sin_port), harness::local_port_of(waiting));
+    EXPECT_EQ(harness::read_some(taken, 7), "queued\n");
+    ASSERT_TRUE(harness::write_all(taken, "served by the next one\n"));
+    EXPECT_EQ(harness::read_some(waiting, 23), "served by the next one\n");
+    close(taken);
+    close(waiting);
+    close(socket_of_manager);
+}
+
 // The daemon as the first process of a new PID namespace, under unshare,
 // which passes the daemon's exit status on as its own. The daemon is not our
 // child: it is ended through a pidfd taken while unshare still held it, then
@@ -840,6 +928,7 @@ struct init_signal_case {
     int ignored_at_start;  // 0: every signal at its default action
     int signal_number;
     int status;  // the daemon's exit status; -1: it goes on serving
+    std::vector<std::string> options = {};
 };
 
 void PrintTo(const init_signal_case &c, std::ostream *out)
@@ -859,8 +948,10 @@ TEST_P(FirstProcessOfPidNamespace, StopSignalEndsItUnlessStartedIgnored)
     int ignored = c.ignored_at_start;
     if (ignored != 0)
         options.before_exec = [ignored] { signal(ignored, SIG_IGN); };
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"127.0.0.1", "0", "grep", "SigIgn", "/proc/self/status"});
     namespaced_daemon daemon;
-    ASSERT_TRUE(daemon.start({"127.0.0.1", "0", "grep", "SigIgn", "/proc/self/status"}, options));
+    ASSERT_TRUE(daemon.start(args, options));
     std::string command_ignores =
         "SigIgn:\t" + harness::mask_text(ignored != 0 ? std::vector<int>{ignored} : std::vector<int>{}) + "\n";
     auto served = [&] {
@@ -890,7 +981,12 @@ INSTANTIATE_TEST_SUITE_P(
     Startup, FirstProcessOfPidNamespace,
     testing::Values(init_signal_case{"SigtermEndsWith143", 0, SIGTERM, 143},
                     init_signal_case{"SigintEndsWith130", 0, SIGINT, 130},
-                    init_signal_case{"IgnoredSigtermStaysIgnored", SIGTERM, SIGTERM, -1}),
+                    init_signal_case{"IgnoredSigtermStaysIgnored", SIGTERM, SIGTERM, -1},
+                    // With -G, SIGTERM drains (nothing runs here, so it ends at
+                    // once) and SIGINT outside a drain still ends it at once.
+                    init_signal_case{"SigtermDrainsWith0", 0, SIGTERM, 0, {"-G", "5"}},
+                    init_signal_case{"SigintOutsideADrainEndsWith130", 0, SIGINT, 130, {"-G", "5"}},
+                    init_signal_case{"IgnoredSigtermStaysIgnoredWithDrain", SIGTERM, SIGTERM, -1, {"-G", "5"}}),
     [](const testing::TestParamInfo<init_signal_case> &param_info) { return std::string(param_info.param.name); });
 
 // Each command leaves a sleep behind; as PID 1 the daemon inherits and
@@ -917,5 +1013,148 @@ TEST(FirstProcessOfPidNamespace, CollectsOrphansWithoutFreeingASlot)
     EXPECT_TRUE(harness::eventually([&] { return harness::children_of(daemon.pid, false).empty(); }))
         << "left: " << harness::children_of(daemon.pid, false).size();
 }
+
+// A graceful stop (-G): on SIGTERM the daemon stops listening and lets what
+// it holds finish. Times are taken from just before the signal is sent, so
+// a loaded machine can only make them longer, never shorter.
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Whether the system itself turns a client away: nothing listens on port.
+bool connection_refused(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool refused = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1 && errno == ECONNREFUSED;
+    close(fd);
+    return refused;
+}
+
+// The process id that starts a log line, with its space.
+std::string pid_of_line(const std::string &line)
+{
+    return line.substr(0, line.find(' ') + 1);
+}
+
+// The command writes its last line a second after the client's go, which
+// comes once the drain has begun: the daemon must wait for it, and only
+// then exit 0.
+TEST(Drain, RunningCommandFinishesItsClientThenTheDaemonExits0)
+{
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start(
+        {"-v", "-G", "30", "-1", "127.0.0.1", "0", "sh", "-c", "echo started; read go; sleep 1; echo \"last $go\""}));
+    int client = harness::connect_loopback(daemon.port);
+    std::string client_port = std::to_string(harness::local_port_of(client));
+    ASSERT_EQ(harness::read_some(client, 8), "started\n");
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    ASSERT_TRUE(daemon.wait_for_err("- draining (1 running)\n")) << harness::bounded_text(daemon.err());
+    EXPECT_TRUE(connection_refused(daemon.port)) << "the listening socket must be closed";
+
+    ASSERT_TRUE(harness::write_all(client, "go\n"));
+    bool eof = false;
+    EXPECT_EQ(harness::read_to_eof(client, &eof), "last go\n");
+    EXPECT_TRUE(eof);
+    close(client);
+    int status = -1;
+    ASSERT_TRUE(daemon.wait_exit(status)) << harness::bounded_text(daemon.err());
+    EXPECT_EQ(status, 0);
+    std::vector<std::string> lines = harness::split_lines(daemon.err());
+    ASSERT_EQ(lines.size(), 4u) << harness::bounded_text(daemon.err());
+    std::string pid = pid_of_line(lines[0]);
+    EXPECT_EQ(lines[0], pid + "connected from 127.0.0.1 port " + client_port + " (1/40)");
+    EXPECT_EQ(lines[1], "- draining (1 running)");
+    EXPECT_EQ(lines[2], pid + "closed (0/40)");
+    EXPECT_EQ(lines[3], "- drained");
+}
+
+// Told "record", the command says so when SIGTERM comes and ends; told
+// "ignore", it ignores SIGTERM. Either runs until its client closes. (The
+// shell runs a trap only between commands, and wait is one that a signal
+// cuts short; a command in the background gets /dev/null for input unless
+// it is given another descriptor.)
+const char *const term_recorder =
+    "read how; if [ \"$how\" = ignore ]; then trap '' TERM; echo ignoring; exec cat > /dev/null; fi; "
+    "trap 'echo TERM; kill $!; exit' TERM; echo recording; exec 3<&0; cat <&3 > /dev/null & wait";
+
+struct drain_end_case {
+    const char *name;
+    const char *seconds;  // -G
+    int second_signal;    // sent once the drain has begun; 0: the drain runs out
+};
+
+void PrintTo(const drain_end_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class DrainEnd : public testing::TestWithParam<drain_end_case> {};
+
+// Whatever ends the drain, each command still running gets SIGTERM, and the
+// daemon exits 0 once they are collected or 2 s more have passed. When the
+// drain runs out, a second command that ignores SIGTERM shows that the
+// daemon waits those 2 s and no longer.
+TEST_P(DrainEnd, CommandsGetSigtermAndTheDaemonExits0)
+{
+    const auto &c = GetParam();
+    bool runs_out = c.second_signal == 0;
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-G", c.seconds, "-1", "127.0.0.1", "0", "sh", "-c", term_recorder}));
+    auto start_command = [&](const char *how, const std::string &says) {
+        int fd = harness::connect_loopback(daemon.port);
+        EXPECT_TRUE(harness::write_all(fd, std::string(how) + "\n"));
+        EXPECT_EQ(harness::read_some(fd, says.size()), says);
+        return fd;
+    };
+    int recording = start_command("record", "recording\n");
+    int ignoring = runs_out ? start_command("ignore", "ignoring\n") : -1;
+    int running = runs_out ? 2 : 1;
+
+    auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    ASSERT_TRUE(daemon.wait_for_err("- draining (" + std::to_string(running) + " running)\n"))
+        << harness::bounded_text(daemon.err());
+    if (!runs_out) {
+        sent = std::chrono::steady_clock::now();
+        ASSERT_EQ(kill(daemon.pid, c.second_signal), 0);
+    }
+    EXPECT_EQ(harness::read_some(recording, 5), "TERM\n");
+    double recorded = seconds_since(sent);
+    int status = -1;
+    ASSERT_TRUE(daemon.wait_exit(status)) << harness::bounded_text(daemon.err());
+    double exited = seconds_since(sent);
+    RecordProperty("seconds_to_exit", std::to_string(exited));
+    EXPECT_EQ(status, 0);
+    if (runs_out) {
+        double deadline = atof(c.seconds);
+        EXPECT_GE(recorded, deadline - 0.01) << "SIGTERM before the drain ran out";
+        EXPECT_GE(exited, deadline + 2 - 0.01) << "gone before the 2 s for the commands were up";
+        EXPECT_LT(exited, deadline + 2 + 2.5) << "2 s and a little; 2.5 s for a loaded machine";
+    } else {
+        EXPECT_LT(exited, 5.0) << "at once; 5 s for a loaded machine";
+    }
+
+    std::vector<std::string> lines = harness::split_lines(daemon.err());
+    ASSERT_EQ(lines.size(), running + 3u) << harness::bounded_text(daemon.err());
+    std::string pid = pid_of_line(lines[0]);
+    EXPECT_NE(lines[0].find(" connected from "), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[running], "- draining (" + std::to_string(running) + " running)");
+    EXPECT_EQ(lines[running + 1], "- drain ended (" + std::to_string(running) + " commands sent SIGTERM)");
+    EXPECT_EQ(lines[running + 2], pid + "closed (" + std::to_string(running - 1) + "/40)");
+    close(recording);
+    if (ignoring != -1)
+        close(ignoring);  // its command, left behind by the daemon, ends with it
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drain, DrainEnd,
+    testing::Values(drain_end_case{"RunsOut", "1", 0}, drain_end_case{"SecondSigterm", "30", SIGTERM},
+                    drain_end_case{"Sigint", "30", SIGINT}),
+    [](const testing::TestParamInfo<drain_end_case> &param_info) { return std::string(param_info.param.name); });
 
 }  // namespace

@@ -2,8 +2,8 @@
 # The systemd units in examples/: sockherd-echo.service, which binds its own
 # port, and sockherd-echo.socket with sockherd-echo-activated.service, which
 # runs sockherd -L on the socket systemd holds. systemd accepts them, their
-# command lines are ones sockherd accepts, and they keep the settings their
-# comments promise.
+# command lines are ones sockherd accepts, they keep the settings their
+# comments promise, and a stop of the activated one loses no client.
 #
 # usage: systemd_test.sh SOCKHERD EXAMPLES_DIR MAN_PAGE
 . "$(dirname "$0")/lib.sh"
@@ -236,6 +236,31 @@ elif ! command -v systemd-socket-activate > /dev/null || ! command -v python3 > 
 else
     check "$activated's command line serves clients on a socket from the manager and sends READY=1" \
         run_activated_here
+fi
+
+# A stop or restart of the activated service as systemd makes it: SIGTERM to
+# sockherd alone while clients are in the middle of their exchange with cat,
+# the socket kept by the manager. The unit's -G 30 stands: the drain ends
+# when the last client closes. The helper plays the manager (systemd's own
+# socket-activate tool keeps no copy of the socket it hands over).
+drain_loses_no_client() {
+    exec_start_args "$activated" || return 1
+    timeout 60 python3 "$(dirname "$0")/drain_under_manager.py" "$sockherd" "${args[@]}" \
+        > "$scratch/drain.out" 2> "$scratch/drain.err"
+    local status=$?
+    cat "$scratch/drain.out"
+    [ "$status" -eq 0 ] || { show_log "$scratch/drain.err"; return 1; }
+    # Its log: five commands running at the SIGTERM, each closed after it, then the end.
+    local after
+    after=$(sed -n '/^- draining (5 running)$/,$p' "$scratch/drain.err")
+    [ "$(grep -c ' closed (' <<< "$after")" -eq 5 ] && [ "$(tail -n 1 <<< "$after")" = "- drained" ] ||
+        { show_log "$scratch/drain.err"; return 1; }
+}
+if ! command -v python3 > /dev/null; then
+    echo "note: python3 missing; $activated was not stopped with clients in the middle"
+else
+    check "$activated's command line, stopped mid-exchange, loses no client: the served finish, the new wait" \
+        drain_loses_no_client
 fi
 
 finish
