@@ -3,6 +3,7 @@
 // a socket from the service manager, the readiness notice, and the daemon
 // as the first process of a PID namespace.
 #include "harness.h"
+#include "json_line.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -116,14 +117,29 @@ TEST(Binding, PortWithLeadingZerosIsItsValue)
     EXPECT_EQ(exact.port, free_port);
 }
 
+// The same message whatever the log; under -J one fatal event holding it.
 TEST(Binding, PortInUseIsFatal)
 {
     daemon_process first;
     ASSERT_TRUE(first.start({"-1", "127.0.0.1", "0", "cat"}));
-    auto result = run_sockherd({"127.0.0.1", std::to_string(first.port), "cat"});
-    EXPECT_EQ(result.status, 20);
-    EXPECT_EQ(harness::bounded_text(result.err), "unable to bind to listen address\n");
-    EXPECT_EQ(result.out, "");
+    for (const std::vector<std::string> &log : {std::vector<std::string>{}, {"-v"}, {"-J"}}) {
+        std::vector<std::string> args = log;
+        args.insert(args.end(), {"127.0.0.1", std::to_string(first.port), "cat"});
+        auto result = run_sockherd(args);
+        EXPECT_EQ(result.status, 20);
+        EXPECT_EQ(result.out, "");
+        if (log != std::vector<std::string>{"-J"}) {
+            EXPECT_EQ(harness::bounded_text(result.err), "unable to bind to listen address\n");
+            continue;
+        }
+        ASSERT_EQ(harness::split_lines(result.err).size(), 1u) << harness::bounded_text(result.err);
+        json::object fatal;
+        ASSERT_EQ(json::parse_object(harness::split_lines(result.err)[0], fatal), "") << result.err;
+        ASSERT_EQ(fatal.fields.size(), 3u) << result.err;
+        EXPECT_EQ(fatal.fields[0].name, "time");
+        EXPECT_EQ(fatal.fields[1].name + "=" + fatal.fields[1].text, "event=fatal");
+        EXPECT_EQ(fatal.fields[2].name + "=" + fatal.fields[2].text, "message=unable to bind to listen address");
+    }
 }
 
 struct resolver_case {
