@@ -134,17 +134,35 @@ TEST(CommandState, HoldsOnlyItsConnectionOnBlockingDescriptors)
 }
 
 // Not the daemon's SIGCHLD block: a command waiting for its own children
-// through SIGCHLD would hang.
-TEST(CommandState, StartsWithTheDaemonsStartupMask)
+// through SIGCHLD would hang. With a log the daemon catches SIGUSR1, yet
+// each command gets the action the daemon was started with.
+TEST(CommandState, StartsWithTheDaemonsStartupMaskAndActions)
 {
-    for (const std::vector<int> &blocked : {std::vector<int>{}, std::vector<int>{SIGUSR1, SIGTERM}}) {
+    struct state_case {
+        std::vector<int> blocked;
+        std::vector<int> ignored;
+        const char *log;
+    };
+    const std::vector<state_case> cases = {
+        {{}, {}, "-Q"},
+        {{SIGUSR1, SIGTERM}, {}, "-Q"},
+        {{}, {}, "-J"},
+        {{}, {SIGUSR1}, "-v"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.log) + " with " + harness::mask_text(c.ignored) + " ignored");
         launch_options options;
-        options.blocked_signals = blocked;
+        options.blocked_signals = c.blocked;
+        std::vector<int> ignored = c.ignored;
+        options.before_exec = [ignored] {
+            for (int signal_number : ignored)
+                signal(signal_number, SIG_IGN);
+        };
         daemon_process daemon;
-        ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "cat", "/proc/self/status"}, options));
+        ASSERT_TRUE(daemon.start({c.log, "-1", "127.0.0.1", "0", "cat", "/proc/self/status"}, options));
         std::string status = fetch(daemon.port);
-        EXPECT_NE(status.find("SigBlk:\t" + harness::mask_text(blocked) + "\n"), std::string::npos) << status;
-        EXPECT_NE(status.find("SigIgn:\t" + harness::mask_text({}) + "\n"), std::string::npos);
+        EXPECT_NE(status.find("SigBlk:\t" + harness::mask_text(c.blocked) + "\n"), std::string::npos) << status;
+        EXPECT_NE(status.find("SigIgn:\t" + harness::mask_text(c.ignored) + "\n"), std::string::npos) << status;
         EXPECT_NE(status.find("SigCgt:\t" + harness::mask_text({}) + "\n"), std::string::npos);
     }
 }

@@ -1,6 +1,6 @@
 // The log: the strict reader that judges -J lines, the JSON text of a
-// message, and every event under -J against the text line it replaces under
-// -v and against the client's own addresses.
+// message, every event under -J against the text line it replaces under -v
+// and against the client's own addresses, and the counts SIGUSR1 asks for.
 #include "harness.h"
 #include "json_line.h"
 #include "sockherd.h"
@@ -802,5 +802,102 @@ INSTANTIATE_TEST_SUITE_P(
                    true}),
     [](const testing::TestParamInfo<event_case> &param_info) { return std::string(param_info.param.name); });
 
+
+// ---- the counts ----------------------------------------------------------
+
+std::string proxy_header_from(const std::string &source)
+{
+    return "PROXY TCP4 " + source + " 192.0.2.100 1000 80\r\n";
+}
+
+// A client of cat under -p, its header naming source: served once it echoes.
+int served_client(const log_run &run, const std::string &source, int served_before)
+{
+    int fd = harness::connect_loopback(run.daemon.port);
+    EXPECT_TRUE(harness::write_all(fd, proxy_header_from(source) + "x"));
+    EXPECT_EQ(harness::read_some(fd, 1), "x") << source;
+    run.wait_for("connected", served_before + 1);
+    return fd;
+}
+
+// One descriptor below select's limit is left for connections: a refusal
+// that waits holds it, the client after it is dropped, and the last client,
+// served once the three before it are gone, has its header read by a forked
+// child. Each client waits until what it caused is over.
+TEST(Counts, Sigusr1GivesWhatBecameOfEveryClient)
+{
+    SKIP_UNLESS_DESCRIPTORS(1100);
+    const std::string refusal(100000, 'r');  // more than a client that does not read takes in
+    for (log_mode mode : text_and_json) {
+        SCOPED_TRACE(name_of(mode));
+        launch_options options;
+        options.extra_fds_from = 6;
+        options.extra_fds_to = 1022;
+        time_t from = time(nullptr);
+        daemon_process daemon;
+        ASSERT_TRUE(daemon.start({option_of(mode), "-1", "-p", "-c", "3", "-C", "1", "-r", refusal, "127.0.0.1", "0",
+                                  "cat"},
+                                 options));
+        log_run run{daemon, mode};
+        int idle_fds = harness::count_open_fds(daemon.pid);
+        auto back_to_idle = [&] { return harness::count_open_fds(daemon.pid) == idle_fds; };
+
+        std::vector<int> served = {served_client(run, "192.0.2.1", 0)};
+        int bad = harness::connect_loopback(daemon.port);
+        EXPECT_TRUE(harness::write_all(bad, "GET / HTTP/1.0\r\n\r\n"));
+        run.wait_for("bad proxy header");
+        close(bad);
+        ASSERT_TRUE(harness::eventually(back_to_idle));
+        int same_source = harness::connect_loopback(daemon.port);
+        EXPECT_TRUE(harness::write_all(same_source, proxy_header_from("192.0.2.1")));
+        EXPECT_TRUE(harness::read_to_eof(same_source) == refusal);
+        close(same_source);
+        ASSERT_TRUE(harness::eventually(back_to_idle));
+        served.push_back(served_client(run, "192.0.2.2", 1));
+        served.push_back(served_client(run, "192.0.2.3", 2));
+        int waiting = harness::connect_loopback(daemon.port, AF_INET, 1024, 536);
+        run.wait_for("refused", 2);
+        int over = harness::connect_loopback(daemon.port);
+        EXPECT_EQ(harness::read_to_eof(over), "");
+        run.wait_for("dropped");
+        close(over);
+        for (int fd : served)
+            close(fd);
+        run.wait_for("closed", 3);
+        int last = served_client(run, "192.0.2.4", 3);
+        ASSERT_EQ(harness::count_open_fds(daemon.pid), idle_fds + 1) << "the refusal still waits for its reader";
+
+        ASSERT_EQ(kill(daemon.pid, SIGUSR1), 0);
+        run.wait_for_line("\"event\":\"counts\"", "- counts ");
+        double uptime_limit = static_cast<double>(time(nullptr) - from) + 1;
+        std::vector<std::pair<const char *, int>> figures = {
+            {"accepted", 8},       {"served", 4},           {"refused", 1},         {"source_refused", 1},
+            {"denied", 0},         {"dropped", 1},          {"bad_headers", 1},     {"fork_failed", 0},
+            {"exec_failed", 0},    {"accept_failed", 0},    {"max_running", 3},     {"running", 1},
+            {"limit", 3},          {"pending_refusals", 1}, {"waiting_headers", 0},
+        };
+        std::vector<std::string> lines = harness::split_lines(daemon.err());
+        ASSERT_FALSE(lines.empty());
+        if (mode == log_mode::json) {
+            expected_event counts{"counts"};
+            for (const auto &figure : figures)
+                counts.fields.push_back(number_field(figure.first, figure.second));
+            counts.fields.push_back(range_field("uptime", rule::whole_number, 0, uptime_limit));
+            EXPECT_EQ(check_json_log({counts}, lines.back(), from, time(nullptr)), "");
+        } else {
+            std::string expected = "- counts";
+            for (const auto &figure : figures)
+                expected += " " + std::string(figure.first) + "=" + std::to_string(figure.second);
+            expected += " uptime=";
+            ASSERT_EQ(lines.back().substr(0, expected.size()), expected);
+            std::string uptime = lines.back().substr(expected.size());
+            EXPECT_EQ(uptime.find_first_not_of("0123456789"), std::string::npos) << uptime;
+            EXPECT_LE(atof(uptime.c_str()), uptime_limit);
+        }
+        EXPECT_TRUE(daemon.alive());
+        close(waiting);
+        close(last);
+    }
+}
 
 }  // namespace

@@ -286,6 +286,69 @@ TEST(IdleLoop, OwnDescriptorsAreCloseOnExecAndPipeWriteEndNonblocking)
     EXPECT_TRUE(fd_flags(daemon.pid, 5) & O_NONBLOCK);
 }
 
+// Without a log there is nowhere to write the counts: SIGUSR1 keeps the
+// action the daemon was started with, which ends it.
+TEST(Sigusr1, WithoutALogEndsTheDaemon)
+{
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "cat"}));
+    ASSERT_TRUE(harness::eventually([&] { return idle_in_loop(daemon); }));
+    ASSERT_EQ(kill(daemon.pid, SIGUSR1), 0);
+    int status = 0;
+    int signal_number = 0;
+    ASSERT_TRUE(daemon.wait_exit(status, harness::default_deadline_ms, &signal_number));
+    EXPECT_EQ(signal_number, SIGUSR1);
+}
+
+// Whether pid is blocked in write(2) on its standard output.
+bool writing_standard_output(pid_t pid)
+{
+    std::istringstream call(harness::read_file("/proc/" + std::to_string(pid) + "/syscall"));
+    long number = -1;
+    std::string first_argument;
+    call >> number >> first_argument;
+    return number == SYS_write && first_argument == "0x1";
+}
+
+// A script may signal the daemon as soon as it has read the port line. Here
+// the daemon is held in the very write of that line (its standard output a
+// full pipe) when SIGUSR1 comes: the signal must be caught already, or it
+// would end the daemon there. Once the line is read, the counts follow.
+TEST(Sigusr1, SentAtThePortLineIsAnswered)
+{
+    launch_options options;
+    options.before_exec = [] {
+        static const char filler[4096] = {};
+        int flags = fcntl(1, F_GETFL);
+        fcntl(1, F_SETFL, flags | O_NONBLOCK);
+        while (write(1, filler, sizeof filler) > 0) {
+        }
+        while (write(1, filler, 1) > 0) {
+        }
+        fcntl(1, F_SETFL, flags);
+    };
+    daemon_process daemon;
+    // "-v1": start() waits for no port line, which cannot come yet.
+    ASSERT_TRUE(daemon.start({"-v1", "127.0.0.1", "0", "cat"}, options));
+    if (!harness::eventually([&] { return writing_standard_output(daemon.pid); })) {
+        if (harness::read_file("/proc/" + std::to_string(daemon.pid) + "/syscall").empty())
+            GTEST_SKIP() << "/proc/PID/syscall cannot be read here";
+        FAIL() << "the daemon never waited to write its port line";
+    }
+    ASSERT_EQ(kill(daemon.pid, SIGUSR1), 0);
+    std::string out;
+    while (out.find('\n') == std::string::npos) {
+        pollfd ready = {daemon.out_fd, POLLIN, 0};
+        char buffer[4096];
+        ssize_t got = poll(&ready, 1, harness::default_deadline_ms) == 1 ? read(daemon.out_fd, buffer, sizeof buffer) : 0;
+        ASSERT_GT(got, 0) << "no port line";
+        out.append(buffer, static_cast<size_t>(got));
+    }
+    EXPECT_GT(atoi(out.c_str() + out.find_first_not_of('\0')), 0) << "the port line";
+    EXPECT_TRUE(daemon.wait_for_err("- counts accepted=0 served=0 ")) << harness::bounded_text(daemon.err());
+    EXPECT_TRUE(daemon.alive());
+}
+
 // Started by a supervisor that closed 0, 1 and 2: the daemon opens them on
 // /dev/null first, so its own socket and pipe stay out of them, its log goes
 // nowhere instead of into a socket, and every command has a standard error.
