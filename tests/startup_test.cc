@@ -758,6 +758,7 @@ struct notify_listener {
 struct readiness_case {
     const char *name;
     notify_target target;
+    int load_seconds = 0;  // then a load of clients this long, and 3 idle seconds: label stress
 };
 
 void PrintTo(const readiness_case &c, std::ostream *out)
@@ -766,6 +767,60 @@ void PrintTo(const readiness_case &c, std::ostream *out)
 }
 
 class Readiness : public testing::TestWithParam<readiness_case> {};
+
+// The figures of a STATUS= notice, running first; empty when it is none.
+std::vector<unsigned long long> status_figures(const std::string &notice)
+{
+    unsigned long long running, limit, served, refused, denied, dropped, failed;
+    if (sscanf(notice.c_str(), "STATUS=%llu/%llu running; %llu served, %llu refused, %llu denied, %llu dropped, %llu failed",
+               &running, &limit, &served, &refused, &denied, &dropped, &failed) != 7)
+        return {};
+    return {running, limit, served, refused, denied, dropped, failed};
+}
+
+// Clients one after another for seconds: the status follows at most once a
+// second, its counts only ever rising, until it shows all of them served;
+// then an idle daemon sends nothing.
+void expect_status_under_load(const daemon_process &daemon, const notify_listener &listener, int seconds,
+                              int served_before)
+{
+    std::vector<std::string> during;
+    int clients = 0;
+    auto started = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - started < std::chrono::seconds(seconds)) {
+        int client = harness::connect_loopback(daemon.port);
+        EXPECT_EQ(harness::read_to_eof(client), "unset\n");
+        close(client);
+        clients++;
+        for (std::string notice; (notice = listener.receive(0)) != "(none)";)
+            during.push_back(notice);
+    }
+    std::string final_status = "STATUS=0/40 running; " + std::to_string(served_before + clients) +
+                               " served, 0 refused, 0 denied, 0 dropped, 0 failed";
+    std::vector<std::string> notices = during;
+    while (notices.empty() || notices.back() != final_status) {
+        std::string notice = listener.receive(harness::default_deadline_ms);
+        if (notice == "(none)")
+            break;
+        notices.push_back(notice);
+    }
+    EXPECT_LE(during.size(), static_cast<size_t>(seconds + 1)) << "at most one a second";
+    EXPECT_GE(during.size(), 2u) << "the status follows a busy daemon too";
+    ASSERT_FALSE(notices.empty());
+    EXPECT_EQ(notices.back(), final_status);
+    std::vector<unsigned long long> last = {0, 40, static_cast<unsigned long long>(served_before), 0, 0, 0, 0};
+    for (const auto &notice : notices) {
+        std::vector<unsigned long long> figures = status_figures(notice);
+        ASSERT_EQ(figures.size(), 7u) << notice;
+        EXPECT_EQ(figures[1], 40u) << notice;
+        for (size_t i = 2; i < figures.size(); i++)
+            EXPECT_GE(figures[i], last[i]) << notice << " after " << last[i];
+        last = figures;
+    }
+    EXPECT_EQ(listener.receive(3000), "(none)") << "an idle daemon sends nothing";
+    testing::Test::RecordProperty("clients", std::to_string(clients));
+    testing::Test::RecordProperty("notices", std::to_string(notices.size()));
+}
 
 TEST_P(Readiness, ToldOnceOrWarnedAndClientsServedWithoutNotifySocket)
 {
@@ -795,6 +850,8 @@ TEST_P(Readiness, ToldOnceOrWarnedAndClientsServedWithoutNotifySocket)
             notice = listener.receive(harness::default_deadline_ms);
         while (notice.find("STATUS=0/40 running; 2 served,") == std::string::npos && notice.rfind("STATUS=", 0) == 0);
         EXPECT_EQ(notice, "STATUS=0/40 running; 2 served, 0 refused, 0 denied, 0 dropped, 0 failed");
+        if (c.load_seconds > 0)
+            expect_status_under_load(daemon, listener, c.load_seconds, 2);
     }
     EXPECT_EQ(harness::bounded_text(daemon.err()), warning);
 }
@@ -803,7 +860,8 @@ INSTANTIATE_TEST_SUITE_P(
     Startup, Readiness,
     testing::Values(readiness_case{"Path", notify_target::path},
                     readiness_case{"AbstractName", notify_target::abstract_name},
-                    readiness_case{"NamesNothing", notify_target::nothing}),
+                    readiness_case{"NamesNothing", notify_target::nothing},
+                    readiness_case{"PathUnderLoad", notify_target::path, 5}),
     [](const testing::TestParamInfo<readiness_case> &param_info) { return std::string(param_info.param.name); });
 
 // The notice comes after the last step that can still fail: the self-pipe.
