@@ -46,13 +46,21 @@ static void json_raw(json_line *line, const char *text)
     json_raw(line, text, strlen(text));
 }
 
-// The length of the valid UTF-8 sequence at text, or 0.
+// The length of the valid UTF-8 sequence at text, or 0: no overlong form,
+// no surrogate, nothing above U+10FFFF, as a strict parser demands.
 static size_t utf8_sequence(const unsigned char *text)
 {
-    size_t length = text[0] >= 0xF0 ? 4 : text[0] >= 0xE0 ? 3 : text[0] >= 0xC2 ? 2 : 0;
-    if (length == 0 || text[0] > 0xF4)
+    unsigned char lead = text[0];
+    size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (length == 0 || lead > 0xF4)
         return 0;
-    for (size_t i = 1; i < length; i++)
+    // The second byte's range narrows where the lead alone could spell an
+    // overlong form, a surrogate or too large a code point.
+    unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (text[1] < low || text[1] > high)
+        return 0;
+    for (size_t i = 2; i < length; i++)
         if ((text[i] & 0xC0) != 0x80)
             return 0;
     return length;

@@ -244,8 +244,17 @@ TEST(Overwriting, LaterOptionsWin)
     EXPECT_STREQ(settings.access_file, "two");
     parse({"-Q", "-v", "-6", "-1", "-D", "-e", "a", "p", "x"});
     EXPECT_TRUE(settings.verbose);
+    EXPECT_FALSE(settings.json_log);
     EXPECT_EQ(settings.address_family, AF_INET6);
     EXPECT_TRUE(settings.print_port && settings.tcp_nodelay && settings.stderr_to_socket);
+    // -v, -Q and -J: the last decides whether there is a log and which.
+    parse({"-Q", "-v", "-J", "a", "p", "x"});
+    EXPECT_TRUE(settings.verbose && settings.json_log);
+    parse({"-J", "-v", "a", "p", "x"});
+    EXPECT_TRUE(settings.verbose);
+    EXPECT_FALSE(settings.json_log);
+    parse({"-J", "-Q", "a", "p", "x"});
+    EXPECT_FALSE(settings.verbose || settings.json_log);
 }
 
 TEST(Operands, StartAtFirstNonOption)

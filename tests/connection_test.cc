@@ -169,8 +169,9 @@ TEST(CommandState, HoldsOnlyItsConnectionOnBlockingDescriptors)
 }
 
 // Not the daemon's SIGCHLD block: a command waiting for its own children
-// through SIGCHLD would hang. Nor the SIGTERM that -G catches: a command
-// gets SIGTERM as the daemon was started with it, ignored or not.
+// through SIGCHLD would hang. Nor the signals the daemon catches for its
+// own ends (SIGTERM with -G, SIGUSR1 with a log): a command gets each as the
+// daemon was started with it, ignored or not.
 TEST(CommandState, StartsWithTheDaemonsStartupMaskAndActions)
 {
     struct {
@@ -182,8 +183,11 @@ TEST(CommandState, StartsWithTheDaemonsStartupMaskAndActions)
         {{}, {SIGUSR1, SIGTERM}, {}},
         {{"-G", "5"}, {}, {}},
         {{"-G", "5"}, {}, {SIGTERM}},
+        {{"-J"}, {}, {}},
+        {{"-v"}, {}, {SIGUSR1}},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.options) + " with " + harness::mask_text(c.ignored) + " ignored");
         launch_options options;
         options.blocked_signals = c.blocked;
         std::vector<int> ignored = c.ignored;

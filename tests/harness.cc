@@ -307,7 +307,7 @@ bool daemon_process::wait_for_err(const std::string &needle, int count, int dead
     return eventually([&] { return count_occurrences(err(), needle) >= count; }, deadline_ms);
 }
 
-bool daemon_process::wait_exit(int &status, int deadline_ms)
+bool daemon_process::wait_exit(int &status, int deadline_ms, int *signal_number)
 {
     int wait_status = 0;
     if (pid <= 0 || !wait_for_exit(pid, wait_status, deadline_ms))
@@ -316,6 +316,8 @@ bool daemon_process::wait_exit(int &status, int deadline_ms)
     run_result result;
     fill_status(result, wait_status);
     status = result.status;
+    if (signal_number != nullptr)
+        *signal_number = result.signal;
     return true;
 }
 

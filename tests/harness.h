@@ -81,7 +81,7 @@ struct daemon_process {
     // Waits until standard error holds needle at least count times.
     bool wait_for_err(const std::string &needle, int count = 1, int deadline_ms = default_deadline_ms) const;
     // Waits for the process to end by itself; returns the run_result fields.
-    bool wait_exit(int &status, int deadline_ms = default_deadline_ms);
+    bool wait_exit(int &status, int deadline_ms = default_deadline_ms, int *signal_number = nullptr);
     bool alive() const;
     // Kills and reaps the daemon; its standard output stays readable.
     void stop();

@@ -3,6 +3,7 @@
 // a socket from the service manager, the readiness notice, the daemon as
 // the first process of a PID namespace, and a graceful stop on SIGTERM (-G).
 #include "harness.h"
+#include "json_line.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -117,14 +118,29 @@ TEST(Binding, PortWithLeadingZerosIsItsValue)
     EXPECT_EQ(exact.port, free_port);
 }
 
+// The same message whatever the log; under -J one fatal event holding it.
 TEST(Binding, PortInUseIsFatal)
 {
     daemon_process first;
     ASSERT_TRUE(first.start({"-1", "127.0.0.1", "0", "cat"}));
-    auto result = run_sockherd({"127.0.0.1", std::to_string(first.port), "cat"});
-    EXPECT_EQ(result.status, 20);
-    EXPECT_EQ(harness::bounded_text(result.err), "unable to bind to listen address\n");
-    EXPECT_EQ(result.out, "");
+    for (const std::vector<std::string> &log : {std::vector<std::string>{}, {"-v"}, {"-J"}}) {
+        std::vector<std::string> args = log;
+        args.insert(args.end(), {"127.0.0.1", std::to_string(first.port), "cat"});
+        auto result = run_sockherd(args);
+        EXPECT_EQ(result.status, 20);
+        EXPECT_EQ(result.out, "");
+        if (log != std::vector<std::string>{"-J"}) {
+            EXPECT_EQ(harness::bounded_text(result.err), "unable to bind to listen address\n");
+            continue;
+        }
+        ASSERT_EQ(harness::split_lines(result.err).size(), 1u) << harness::bounded_text(result.err);
+        json::object fatal;
+        ASSERT_EQ(json::parse_object(harness::split_lines(result.err)[0], fatal), "") << result.err;
+        ASSERT_EQ(fatal.fields.size(), 3u) << result.err;
+        EXPECT_EQ(fatal.fields[0].name, "time");
+        EXPECT_EQ(fatal.fields[1].name + "=" + fatal.fields[1].text, "event=fatal");
+        EXPECT_EQ(fatal.fields[2].name + "=" + fatal.fields[2].text, "message=unable to bind to listen address");
+    }
 }
 
 struct resolver_case {
@@ -280,6 +296,69 @@ TEST(IdleLoop, OwnDescriptorsAreCloseOnExecAndPipeWriteEndNonblocking)
     EXPECT_TRUE(fd_flags(daemon.pid, 3) & O_NONBLOCK);
     EXPECT_FALSE(fd_flags(daemon.pid, 4) & O_NONBLOCK);
     EXPECT_TRUE(fd_flags(daemon.pid, 5) & O_NONBLOCK);
+}
+
+// Without a log there is nowhere to write the counts: SIGUSR1 keeps the
+// action the daemon was started with, which ends it.
+TEST(Sigusr1, WithoutALogEndsTheDaemon)
+{
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-1", "127.0.0.1", "0", "cat"}));
+    ASSERT_TRUE(harness::eventually([&] { return idle_in_loop(daemon); }));
+    ASSERT_EQ(kill(daemon.pid, SIGUSR1), 0);
+    int status = 0;
+    int signal_number = 0;
+    ASSERT_TRUE(daemon.wait_exit(status, harness::default_deadline_ms, &signal_number));
+    EXPECT_EQ(signal_number, SIGUSR1);
+}
+
+// Whether pid is blocked in write(2) on its standard output.
+bool writing_standard_output(pid_t pid)
+{
+    std::istringstream call(harness::read_file("/proc/" + std::to_string(pid) + "/syscall"));
+    long number = -1;
+    std::string first_argument;
+    call >> number >> first_argument;
+    return number == SYS_write && first_argument == "0x1";
+}
+
+// A script may signal the daemon as soon as it has read the port line. Here
+// the daemon is held in the very write of that line (its standard output a
+// full pipe) when SIGUSR1 comes: the signal must be caught already, or it
+// would end the daemon there. Once the line is read, the counts follow.
+TEST(Sigusr1, SentAtThePortLineIsAnswered)
+{
+    launch_options options;
+    options.before_exec = [] {
+        static const char filler[4096] = {};
+        int flags = fcntl(1, F_GETFL);
+        fcntl(1, F_SETFL, flags | O_NONBLOCK);
+        while (write(1, filler, sizeof filler) > 0) {
+        }
+        while (write(1, filler, 1) > 0) {
+        }
+        fcntl(1, F_SETFL, flags);
+    };
+    daemon_process daemon;
+    // "-v1": start() waits for no port line, which cannot come yet.
+    ASSERT_TRUE(daemon.start({"-v1", "127.0.0.1", "0", "cat"}, options));
+    if (!harness::eventually([&] { return writing_standard_output(daemon.pid); })) {
+        if (harness::read_file("/proc/" + std::to_string(daemon.pid) + "/syscall").empty())
+            GTEST_SKIP() << "/proc/PID/syscall cannot be read here";
+        FAIL() << "the daemon never waited to write its port line";
+    }
+    ASSERT_EQ(kill(daemon.pid, SIGUSR1), 0);
+    std::string out;
+    while (out.find('\n') == std::string::npos) {
+        pollfd ready = {daemon.out_fd, POLLIN, 0};
+        char buffer[4096];
+        ssize_t got = poll(&ready, 1, harness::default_deadline_ms) == 1 ? read(daemon.out_fd, buffer, sizeof buffer) : 0;
+        ASSERT_GT(got, 0) << "no port line";
+        out.append(buffer, static_cast<size_t>(got));
+    }
+    EXPECT_GT(atoi(out.c_str() + out.find_first_not_of('\0')), 0) << "the port line";
+    EXPECT_TRUE(daemon.wait_for_err("- counts accepted=0 served=0 ")) << harness::bounded_text(daemon.err());
+    EXPECT_TRUE(daemon.alive());
 }
 
 // Started by a supervisor that closed 0, 1 and 2: the daemon opens them on
@@ -709,6 +788,7 @@ struct notify_listener {
 struct readiness_case {
     const char *name;
     notify_target target;
+    int load_seconds = 0;  // then a load of clients this long, and 3 idle seconds: label stress
 };
 
 void PrintTo(const readiness_case &c, std::ostream *out)
@@ -717,6 +797,60 @@ void PrintTo(const readiness_case &c, std::ostream *out)
 }
 
 class Readiness : public testing::TestWithParam<readiness_case> {};
+
+// The figures of a STATUS= notice, running first; empty when it is none.
+std::vector<unsigned long long> status_figures(const std::string &notice)
+{
+    unsigned long long running, limit, served, refused, denied, dropped, failed;
+    if (sscanf(notice.c_str(), "STATUS=%llu/%llu running; %llu served, %llu refused, %llu denied, %llu dropped, %llu failed",
+               &running, &limit, &served, &refused, &denied, &dropped, &failed) != 7)
+        return {};
+    return {running, limit, served, refused, denied, dropped, failed};
+}
+
+// Clients one after another for seconds: the status follows at most once a
+// second, its counts only ever rising, until it shows all of them served;
+// then an idle daemon sends nothing.
+void expect_status_under_load(const daemon_process &daemon, const notify_listener &listener, int seconds,
+                              int served_before)
+{
+    std::vector<std::string> during;
+    int clients = 0;
+    auto started = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - started < std::chrono::seconds(seconds)) {
+        int client = harness::connect_loopback(daemon.port);
+        EXPECT_EQ(harness::read_to_eof(client), "unset\n");
+        close(client);
+        clients++;
+        for (std::string notice; (notice = listener.receive(0)) != "(none)";)
+            during.push_back(notice);
+    }
+    std::string final_status = "STATUS=0/40 running; " + std::to_string(served_before + clients) +
+                               " served, 0 refused, 0 denied, 0 dropped, 0 failed";
+    std::vector<std::string> notices = during;
+    while (notices.empty() || notices.back() != final_status) {
+        std::string notice = listener.receive(harness::default_deadline_ms);
+        if (notice == "(none)")
+            break;
+        notices.push_back(notice);
+    }
+    EXPECT_LE(during.size(), static_cast<size_t>(seconds + 1)) << "at most one a second";
+    EXPECT_GE(during.size(), 2u) << "the status follows a busy daemon too";
+    ASSERT_FALSE(notices.empty());
+    EXPECT_EQ(notices.back(), final_status);
+    std::vector<unsigned long long> last = {0, 40, static_cast<unsigned long long>(served_before), 0, 0, 0, 0};
+    for (const auto &notice : notices) {
+        std::vector<unsigned long long> figures = status_figures(notice);
+        ASSERT_EQ(figures.size(), 7u) << notice;
+        EXPECT_EQ(figures[1], 40u) << notice;
+        for (size_t i = 2; i < figures.size(); i++)
+            EXPECT_GE(figures[i], last[i]) << notice << " after " << last[i];
+        last = figures;
+    }
+    EXPECT_EQ(listener.receive(3000), "(none)") << "an idle daemon sends nothing";
+    testing::Test::RecordProperty("clients", std::to_string(clients));
+    testing::Test::RecordProperty("notices", std::to_string(notices.size()));
+}
 
 TEST_P(Readiness, ToldOnceOrWarnedAndClientsServedWithoutNotifySocket)
 {
@@ -746,6 +880,8 @@ TEST_P(Readiness, ToldOnceOrWarnedAndClientsServedWithoutNotifySocket)
             notice = listener.receive(harness::default_deadline_ms);
         while (notice.find("STATUS=0/40 running; 2 served,") == std::string::npos && notice.rfind("STATUS=", 0) == 0);
         EXPECT_EQ(notice, "STATUS=0/40 running; 2 served, 0 refused, 0 denied, 0 dropped, 0 failed");
+        if (c.load_seconds > 0)
+            expect_status_under_load(daemon, listener, c.load_seconds, 2);
     }
     EXPECT_EQ(harness::bounded_text(daemon.err()), warning);
 }
@@ -754,7 +890,8 @@ INSTANTIATE_TEST_SUITE_P(
     Startup, Readiness,
     testing::Values(readiness_case{"Path", notify_target::path},
                     readiness_case{"AbstractName", notify_target::abstract_name},
-                    readiness_case{"NamesNothing", notify_target::nothing}),
+                    readiness_case{"NamesNothing", notify_target::nothing},
+                    readiness_case{"PathUnderLoad", notify_target::path, 5}),
     [](const testing::TestParamInfo<readiness_case> &param_info) { return std::string(param_info.param.name); });
 
 // The notice comes after the last step that can still fail: the self-pipe.

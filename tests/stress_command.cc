@@ -4,6 +4,9 @@
 // the C library: no iostreams, so a failed write simply ends it.
 //
 //   stress_command output N   writes N bytes of the shared pattern and exits
+//   stress_command noisy N    writes a line of its own on standard error,
+//       N bytes of the pattern, and another such line: "noise from PID: "
+//       and the letters a to z twice, each line in one write
 //   stress_command fifo PATH  reads PATH until end of file and exits
 //   stress_command echo       writes "$TCPREMOTEIP $TCPREMOTEPORT\n", then
 //       copies standard input to standard output until end of file
@@ -127,6 +130,22 @@ int list_ids()
     return write_text("end\n") ? 0 : 1;
 }
 
+// Lines of a command's own, meant to land between the daemon's log lines.
+bool write_noise()
+{
+    char line[120];
+    int length = snprintf(line, sizeof line, "noise from %ld: %s%s\n", static_cast<long>(getpid()),
+                          "abcdefghijklmnopqrstuvwxyz", "abcdefghijklmnopqrstuvwxyz");
+    return write(2, line, static_cast<size_t>(length)) == length;
+}
+
+int noisy_output(long size)
+{
+    if (!write_noise() || write_output(size) != 0)
+        return 1;
+    return write_noise() ? 0 : 1;
+}
+
 // One line, in one write: O_APPEND keeps the lines of concurrent commands
 // whole and in the order they were written.
 bool append_record(const char *path, char mark)
@@ -191,6 +210,8 @@ int main(int argc, char **argv)
 {
     if (argc == 3 && strcmp(argv[1], "output") == 0)
         return write_output(atol(argv[2]));
+    if (argc == 3 && strcmp(argv[1], "noisy") == 0)
+        return noisy_output(atol(argv[2]));
     if (argc == 3 && strcmp(argv[1], "fifo") == 0) {
         int fd = open(argv[2], O_RDONLY);
         return fd < 0 ? 1 : drain(fd);

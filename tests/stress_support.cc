@@ -1,8 +1,10 @@
 #include "stress_support.h"
 
 #include "sockherd.h"
+#include "json_line.h"
 #include "stress_pattern.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -154,11 +156,54 @@ std::string read_slowly(int fd, size_t chunk, int pause, bool *eof, int deadline
 
 int running_in(const std::string &line)
 {
+    json::object event;
+    if (starts_with(line, "{")) {
+        const json::field *running = json::parse_object(line, event) == "" ? event.find("running") : nullptr;
+        return running != nullptr ? atoi(running->text.c_str()) : -1;
+    }
     size_t open = line.rfind('(');
     if (open == std::string::npos || !ends_with(line, ")"))
         return -1;
     return atoi(line.c_str() + open + 1);
 }
+
+namespace {
+
+// The JSON event as the -v line it stands for would be counted; listening,
+// which -v does not write, is not counted at all.
+void count_event(log_counts &counts, const std::string &line)
+{
+    json::object event;
+    std::string kind;
+    if (json::parse_object(line, event) == "" && event.fields.size() >= 2 && event.fields[1].name == "event")
+        kind = event.fields[1].text;
+    const json::field *message = event.find("message");
+    if (kind == "error" && message != nullptr)
+        kind += ": " + message->text;
+    if (kind == "connected") {
+        counts.connected++;
+        counts.highest_running = std::max(counts.highest_running, running_in(line));
+    } else if (kind == "closed") {
+        counts.closed++;
+        counts.last_closed = line;
+    } else if (kind == "refused") {
+        counts.refused++;
+    } else if (kind == "dropped") {
+        counts.dropped++;
+    } else if (kind == "error: fork failed") {
+        counts.fork_failed++;
+    } else if (kind == "error: accept failed") {
+        counts.accept_failed++;
+    } else if (kind == "exec failed") {
+        counts.exec_failed++;
+    } else if (kind != "listening") {
+        counts.other++;
+        if (counts.unknown.size() < 5)
+            counts.unknown.push_back(line);
+    }
+}
+
+}  // namespace
 
 log_counts count_log(const std::string &text)
 {
@@ -170,7 +215,9 @@ log_counts count_log(const std::string &text)
             break;  // a line still being written
         std::string line = text.substr(start, end - start);
         start = end + 1;
-        if (line.find(" connected from ") != std::string::npos) {
+        if (starts_with(line, "{")) {
+            count_event(counts, line);
+        } else if (line.find(" connected from ") != std::string::npos) {
             counts.connected++;
             int running = running_in(line);
             if (running > counts.highest_running)

@@ -32,7 +32,8 @@ int hold_command(int port, int deadline_ms = harness::default_deadline_ms);
 // Reads to end of file in pieces of chunk bytes, pausing pause_ms between them.
 std::string read_slowly(int fd, size_t chunk, int pause_ms, bool *eof, int deadline_ms);
 
-// What the daemon's -v log says so far.
+// What the daemon's log says so far, -v or -J. A line that starts as a JSON
+// object but is not one counts as other.
 struct log_counts {
     long connected = 0;
     long closed = 0;
@@ -45,11 +46,11 @@ struct log_counts {
     long exec_failed = 0;
     long other = 0;
     std::string last_closed;            // the last "closed" line
-    int highest_running = 0;            // the highest first number of a "connected" line
+    int highest_running = 0;            // the highest running count of a "connected" line
     std::vector<std::string> unknown;   // a few lines of none of the above forms
 };
 log_counts count_log(const std::string &text);
-// The running count a "connected" or "closed" line shows, or -1.
+// The running count a "connected" or "closed" line or object shows, or -1.
 int running_in(const std::string &line);
 
 // Waits until the daemon has logged closed as many children as it logged

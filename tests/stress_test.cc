@@ -6,6 +6,7 @@
 // run, SOCKHERD_CHURN_SECONDS (default 60) the churn, and
 // SOCKHERD_STRESS_CSV where the churn's samples go.
 #include "harness.h"
+#include "json_line.h"
 #include "stress_support.h"
 
 #include <algorithm>
@@ -216,6 +217,72 @@ TEST(StressTest, FiveThousandProxiedClientsEachSeeTheirOwnAddressAndBytes)
                    "fds %d -> %d; RSS %ld -> %ld KiB; daemon CPU %ld ticks",
                    result.started, result.got_output, result.wrong, counts.last_closed.c_str(), before.fds,
                    after.fds, before.rss_kib, after.rss_kib, after.cpu_ticks - before.cpu_ticks);
+}
+
+// Whether line is one of "stress_command noisy"'s own, whole.
+bool is_command_noise(const std::string &line)
+{
+    const std::string prefix = "noise from ";
+    const std::string suffix = ": abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz";
+    if (line.compare(0, prefix.size(), prefix) != 0 || line.size() <= prefix.size() + suffix.size() ||
+        line.compare(line.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    std::string pid = line.substr(prefix.size(), line.size() - prefix.size() - suffix.size());
+    return pid.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// With -J each of the daemon's lines is one object in one write. The
+// commands write lines of their own on the same standard error while the
+// daemon logs them starting and ending: theirs may land between the
+// daemon's objects, never inside one, and no object is cut.
+TEST(StressTest, JsonLogLinesStayWholeAmongTheCommandsOwn)
+{
+    const long connections = stress_connections() / 10;  // 2,000 by default
+    const size_t output = 1024;
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-J", "-1", "-b", "1024", "-c", "40", "127.0.0.1", "0", stress::command_path(), "noisy",
+                              std::to_string(output)}));
+    stress::load_target target = {daemon.port, stress::pattern_text(output), "", false};
+    stress::load_plan plan = plan_for({target}, {client_kind::reader}, connections);
+    plan.concurrency = 32;
+    stress::load_report result = stress::run_load(plan);
+    expect_clean_load(result);
+    EXPECT_EQ(result.got_output, connections);
+    // Every line there is to come, counted by its newline: a line broken
+    // into pieces by another's still ends in one.
+    long lines_expected = 1 + 2 * connections + 2 * connections;
+    ASSERT_TRUE(daemon.wait_for_err("\n", static_cast<int>(lines_expected), quiet_deadline_ms))
+        << harness::count_occurrences(daemon.err(), "\n") << " lines of " << lines_expected;
+
+    std::string log = daemon.err();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), '\n') << "the log ends inside a line";
+    long noise = 0;
+    std::map<std::string, long> events;
+    long broken = 0;
+    std::string last_closed;
+    for (const auto &line : harness::split_lines(log)) {
+        if (is_command_noise(line)) {
+            noise++;
+            continue;
+        }
+        json::object event;
+        std::string why = json::parse_object(line, event);
+        if (why.empty() && event.fields.size() >= 2 && event.fields[1].name == "event") {
+            events[event.fields[1].text]++;
+            if (event.fields[1].text == "closed")
+                last_closed = line;
+        }
+        else if (++broken <= 4)
+            ADD_FAILURE() << "neither the daemon's object nor a command's line (" << why << "): " << line;
+    }
+    EXPECT_EQ(broken, 0);
+    EXPECT_EQ(noise, 2 * connections);
+    EXPECT_EQ(events, (std::map<std::string, long>{{"listening", 1}, {"connected", connections},
+                                                  {"closed", connections}}));
+    EXPECT_EQ(stress::running_in(last_closed), 0) << last_closed;
+    stress::report("-J, c = 32: %ld clients, %ld whole objects among %ld lines of the commands' own, %ld broken",
+                   result.started, events["connected"] + events["closed"] + events["listening"], noise, broken);
 }
 
 // A flood of clients that connect under -p and send nothing: at -c 300, 200
