@@ -162,33 +162,31 @@ wait_listening() {
     exit 1
 }
 
-# Starts a server that prints its port with -1; sets server_pid and server_port.
+# Starts a server that prints its port with -1, its standard error going to
+# server_log when that is set; sets server_pid, server_port and started_ms,
+# the time from the start to the port line (polled every 2 ms).
 start_printing_port() {
-    local out=$work/port.$RANDOM tries
-    "$@" >"$out" 2>>"$work/servers.err" &
+    local out=$work/port.$RANDOM tries began ended
+    began=$(date +%s%N)
+    "$@" >"$out" 2>>"${server_log:-$work/servers.err}" &
     server_pid=$!
     started_pids+=("$server_pid")
-    for tries in $(seq 100); do
+    for tries in $(seq 6000); do
         [[ -s $out ]] && break
-        sleep 0.05
+        sleep 0.002
     done
+    ended=$(date +%s%N)
+    started_ms=$(((ended - began) / 1000000))
     server_port=$(head -n1 "$out")
     [[ -n $server_port ]] || { log "no port from $1"; exit 1; }
 }
 
-# As start_printing_port, with the server's standard error in a log file.
+# As start_printing_port, with the server's standard error in a file of its own.
 start_printing_port_logging() {
-    local log=$1 out=$work/port.$RANDOM tries
+    server_log=$1
     shift
-    "$@" >"$out" 2>"$log" &
-    server_pid=$!
-    started_pids+=("$server_pid")
-    for tries in $(seq 100); do
-        [[ -s $out ]] && break
-        sleep 0.05
-    done
-    server_port=$(head -n1 "$out")
-    [[ -n $server_port ]] || { log "no port from $1"; exit 1; }
+    start_printing_port "$@"
+    server_log=""
 }
 
 # Starts a server on a port chosen here; sets server_pid and server_port.
@@ -407,26 +405,6 @@ start_activated() {
     rss_idle_kib[sockherd-activated]=$(rss_kib "$server_pid" VmRSS)
 }
 
-# Starts a server that prints its port with -1, polling for the line every
-# few milliseconds; sets server_pid, server_port and started_ms, the time
-# from the start to the line.
-start_timed() {
-    local out=$work/port.$RANDOM log=$1 tries began ended
-    shift
-    began=$(date +%s%N)
-    "$@" >"$out" 2>"$log" &
-    server_pid=$!
-    started_pids+=("$server_pid")
-    for tries in $(seq 6000); do
-        [[ -s $out ]] && break
-        sleep 0.002
-    done
-    ended=$(date +%s%N)
-    started_ms=$(((ended - began) / 1000000))
-    server_port=$(head -n1 "$out")
-    [[ -n $server_port ]] || { log "no port from $1"; exit 1; }
-}
-
 # What access rules cost: a daemon with a file of a million rules (half
 # IPv4, half IPv6, nested; the clients' own network among them, with two
 # variables) against the same daemon without one. A second daemon with the
@@ -435,10 +413,10 @@ start_timed() {
 # RSS over that of the daemon without rules.
 start_rules_servers() {
     "$tools/rulegen" -c 127.0.0.1/32 "$rules_count" >"$work/rules"
-    start_timed "$work/rules-rate.err" "$build/sockherd" -1 -b "$backlog" -c "$sockherd_limit" -A "$work/rules" \
+    start_printing_port "$build/sockherd" -1 -b "$backlog" -c "$sockherd_limit" -A "$work/rules" \
         127.0.0.1 0 "$tools/hello"
     pid_of[sockherd-rules]=$server_pid port_of[sockherd-rules]=$server_port
-    start_timed "$work/rules.log" "$build/sockherd" -1 -v -A "$work/rules" 127.0.0.1 0 "$tools/hello"
+    start_printing_port_logging "$work/rules.log" "$build/sockherd" -1 -v -A "$work/rules" 127.0.0.1 0 "$tools/hello"
     rules_log_pid=$server_pid
     echo "rules_start round=0 ms=$started_ms" >>"$results"
     sleep 0.5
