@@ -1,9 +1,8 @@
 #include "sockherd.h"
 
-#include <csignal>
-
 #include <algorithm>
 #include <arpa/inet.h>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
