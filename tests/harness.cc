@@ -240,6 +240,24 @@ std::string read_file(const std::string &path)
     return text.str();
 }
 
+text_file::text_file(const std::string &content) : path(temp_path("file"))
+{
+    (void)write(content);
+}
+
+text_file::~text_file()
+{
+    unlink(path.c_str());
+}
+
+bool text_file::write(const std::string &content) const
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.close();
+    return !out.fail();
+}
+
 run_result run_sockherd(const std::vector<std::string> &args, const launch_options &options, int deadline_ms)
 {
     run_result result;
