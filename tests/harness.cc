@@ -252,6 +252,11 @@ text_file::~text_file()
 
 bool text_file::write(const std::string &content) const
 {
+    return write_file(path, content);
+}
+
+bool write_file(const std::string &path, const std::string &content)
+{
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
     out.close();

@@ -92,6 +92,8 @@ bool wait_for_exit(pid_t pid, int &wait_status, int deadline_ms);
 
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(const std::string &path);
+// Makes content the whole content of the file at path; false when it cannot.
+bool write_file(const std::string &path, const std::string &content);
 
 // A file of the test's own in /tmp, removed when the guard goes: an access
 // rules file, say, that a test rewrites before it signals the daemon.
