@@ -127,6 +127,47 @@ TEST(Variables, ReplaceInheritedInPlaceOnlyInTheCommand)
     EXPECT_EQ(harness::read_file(environ_path), daemon_environment);
 }
 
+// A rule's variables reach its clients' commands each once: in the place of
+// the first entry of that name in the daemon's environment (later ones left
+// out), or after the connection's variables. Nothing of one client's rule is
+// left for the next client's command.
+TEST(Variables, RulesVariablesInPlaceAndNeverLeftForTheNextClient)
+{
+    harness::text_file rules("127.0.0.2 allow OFFICE=yes RELAY=\"a b\"\n127.0.0.0/24 allow PARTNER=1\n");
+    launch_options options;
+    options.set_env = {"OFFICE=inherited", "SOCKHERD_TEST_BETWEEN=1", "OFFICE=again"};
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-A", rules.path, "-1", "127.0.0.1", "0", "cat", "/proc/self/environ"}, options));
+    std::string daemon_environment = harness::read_file("/proc/" + std::to_string(daemon.pid) + "/environ");
+    ASSERT_NE(daemon_environment.find("OFFICE=again"), std::string::npos);
+    const std::string nul(1, '\0');
+    struct client_case {
+        const char *from;
+        const char *office;    // the entry in the place of OFFICE=inherited
+        const char *appended;  // after the connection's variables
+    };
+    const client_case clients[] = {
+        {"127.0.0.2", "OFFICE=yes", "RELAY=a b"},
+        {"127.0.0.3", "OFFICE=inherited", "PARTNER=1"},
+        {"127.0.1.1", "OFFICE=inherited", nullptr},  // no rule
+    };
+    for (const auto &client : clients) {
+        int fd = harness::connect_from(client.from, daemon.port);
+        ASSERT_NE(fd, -1);
+        std::string port = std::to_string(harness::local_port_of(fd));
+        std::string got = harness::read_to_eof(fd);
+        close(fd);
+        std::string expected = daemon_environment;
+        expected.replace(expected.find("OFFICE=inherited"), 16, client.office);
+        expected.erase(expected.find("OFFICE=again" + nul), 13);
+        expected += "PROTO=TCP" + nul + "TCPLOCALIP=127.0.0.1" + nul + "TCPLOCALPORT=" + std::to_string(daemon.port) +
+                    nul + "TCPREMOTEIP=" + client.from + nul + "TCPREMOTEPORT=" + port + nul;
+        if (client.appended != nullptr)
+            expected += client.appended + nul;
+        EXPECT_EQ(got, expected) << client.from;
+    }
+}
+
 TEST(StandardError, GoesToClientOnlyWithOptionE)
 {
     const char *script = "echo out; echo err-line >&2";
@@ -351,17 +392,19 @@ struct private_network {
     }
 };
 
-// -C 2: what counts as one source, what its third client gets, and that the
-// source is served again once one of its commands has ended.
+// -C 2, or a rule's limit=2: what counts as one source, what its third client
+// gets, and that the source is served again once one of its commands has ended.
 struct source_case {
     const char *name;
-    std::vector<std::string> options;      // besides -v -C 2 -1
+    std::vector<std::string> options;      // besides -v, -C and -1
     const char *bind;
     std::vector<std::string> one_source;   // the addresses of three clients of one source
     std::string other_source;
     const char *turned_away;               // what the third client reads before end of file
     bool own_network;                      // the addresses exist only in a namespace of the test's own
     bool proxied;                          // every client is a connection from 127.0.0.1 whose header names it
+    const char *rules = nullptr;           // an access rules file (-A) whose limit= is the limit of one_source
+    const char *per_source = "2";          // -C's value; null: no -C
 };
 
 void PrintTo(const source_case &c, std::ostream *out)
@@ -382,8 +425,15 @@ TEST_P(SourceLimit, ThirdClientOfOneSourceIsTurnedAwayUntilOneOfItsCommandsEnds)
         if (!network->why_not.empty())
             GTEST_SKIP() << network->why_not;
     }
+    std::unique_ptr<harness::text_file> rules;
     std::vector<std::string> args = c.options;
-    args.insert(args.end(), {"-v", "-C", "2", "-1", c.bind, "0", "cat"});
+    if (c.rules != nullptr) {
+        rules = std::make_unique<harness::text_file>(c.rules);
+        args.insert(args.end(), {"-A", rules->path});
+    }
+    if (c.per_source != nullptr)
+        args.insert(args.end(), {"-C", c.per_source});
+    args.insert(args.end(), {"-v", "-1", c.bind, "0", "cat"});
     daemon_process daemon;
     ASSERT_TRUE(daemon.start(args));
     std::vector<std::string> expected;  // the log, each PID as "PID"
@@ -460,30 +510,197 @@ INSTANTIATE_TEST_SUITE_P(
                     "2001:db8:1:1::1", "", true, false},
         // All from one balancer: the source is the client its header names.
         source_case{"ProxiedClientsCountByTheirHeader", {"-p", "-r", "busy\\r\\n"}, "127.0.0.1",
-                    {"192.0.2.7", "192.0.2.7", "192.0.2.7"}, "192.0.2.8", "busy\r\n", false, true}),
+                    {"192.0.2.7", "192.0.2.7", "192.0.2.7"}, "192.0.2.8", "busy\r\n", false, true},
+        // The rule's limit stands in for -C's, here above it; the other
+        // source has no rule and -C's 1.
+        source_case{"RuleLimitInPlaceOfOptionsLimit", {"-r", "busy\\r\\n"}, "127.0.0.1",
+                    {"127.0.0.2", "127.0.0.2", "127.0.0.2"}, "127.0.0.3", "busy\r\n", false, false,
+                    "127.0.0.2 allow limit=2\n", "1"},
+        // Without -C, and per source: the other source is in the same rule.
+        source_case{"RuleLimitWithoutOption", {}, "127.0.0.1", {"127.0.0.2", "127.0.0.2", "127.0.0.2"},
+                    "127.0.0.3", "", false, false, "127.0.0.0/8 allow limit=2\n", nullptr},
+        // The balancer, 127.0.0.1, has no rule: the header's client has.
+        source_case{"RuleLimitOnTheHeadersClient", {"-p", "-r", "busy\\r\\n"}, "127.0.0.1",
+                    {"192.0.2.7", "192.0.2.7", "192.0.2.7"}, "192.0.2.8", "busy\r\n", false, true,
+                    "192.0.2.0/24 allow limit=2\n", nullptr}),
     [](const testing::TestParamInfo<source_case> &param_info) { return std::string(param_info.param.name); });
 
+// With access rules, below the limit each client is served or denied as its
+// rule says; at the limit a denied client still gets nothing, never the
+// refusal text. Under -p the rules judge the client a header names, or the
+// balancer for a header that names none; at the limit a connection is
+// refused before its header is read, so the rules never see it.
+struct access_client {
+    const char *from;    // the connection's source address
+    std::string header;  // under -p: what it sends first
+    const char *expect;  // the command's line, "denied", "refused" or "source refused"
+};
+
+struct access_case {
+    const char *name;
+    std::vector<std::string> bind;  // the options before the port
+    const char *rules;
+    std::vector<access_client> below;     // one after the other, below the limit of -c 1
+    access_client holder;                 // then holds the one slot
+    std::vector<access_client> at_limit;  // meanwhile
+    bool own_network = false;             // the IPv6 addresses exist only in a namespace of the test's own
+};
+
+void PrintTo(const access_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+// "ADDRESS port N" as the log names whom the rules judged: the client a
+// header names, or the connection's own source.
+std::string judged_client(const access_client &client, int fd)
+{
+    std::istringstream words(client.header);
+    std::vector<std::string> word(6);
+    for (auto &one : word)
+        words >> one;
+    if (word[1] == "TCP4" || word[1] == "TCP6")
+        return word[2] + " port " + word[4];
+    return std::string(client.from) + " port " + std::to_string(harness::local_port_of(fd));
+}
+
+class WhoMayConnect : public testing::TestWithParam<access_case> {};
+
+TEST_P(WhoMayConnect, DeniedClientsGetNothingAtAnyLoadAndTheOthersTheirRulesVariables)
+{
+    const auto &c = GetParam();
+    std::unique_ptr<private_network> network;
+    if (c.own_network) {
+        std::vector<std::string> addresses;
+        for (const auto &client : c.below)
+            addresses.push_back(client.from);
+        network = std::make_unique<private_network>(addresses);
+        if (!network->why_not.empty())
+            GTEST_SKIP() << network->why_not;
+    }
+    harness::text_file rules(c.rules);
+    std::vector<std::string> args = {"-v", "-c", "1", "-r", "busy\\r\\n", "-A", rules.path, "-1"};
+    args.insert(args.end(), c.bind.begin(), c.bind.end());
+    // A command that lasts until its client stops sending.
+    args.insert(args.end(), {"0", "sh", "-c", "echo \"$TCPREMOTEIP ${RULE-none}\"; read line"});
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start(args));
+    int served = 0;
+    int denied = 0;
+    int refused = 0;
+    auto open_client = [&](const access_client &client) {
+        int fd = harness::connect_from(client.from, daemon.port);
+        EXPECT_NE(fd, -1) << client.from;
+        EXPECT_TRUE(harness::write_all(fd, client.header)) << client.from;
+        return fd;
+    };
+    // What a client that sends all it has gets, and the line that says so.
+    auto expect_whole_reply = [&](const access_client &client) {
+        SCOPED_TRACE(std::string(client.from) + " " + client.header);
+        int fd = open_client(client);
+        shutdown(fd, SHUT_WR);
+        bool eof = false;
+        std::string reply = harness::read_to_eof(fd, &eof);
+        EXPECT_TRUE(eof);
+        std::string expect = client.expect;
+        if (expect == "denied") {
+            EXPECT_EQ(reply, "");
+            EXPECT_TRUE(daemon.wait_for_err("- denied from " + judged_client(client, fd) + "\n"))
+                << harness::bounded_text(daemon.err());
+            denied++;
+        } else if (expect == "refused" || expect == "source refused") {
+            EXPECT_EQ(reply, "busy\r\n");
+            EXPECT_TRUE(daemon.wait_for_err("- refused from " + std::string(client.from) + " port " +
+                                            std::to_string(harness::local_port_of(fd)) +
+                                            (expect == "refused" ? "\n" : " (source limit)\n")))
+                << harness::bounded_text(daemon.err());
+            refused++;
+        } else {
+            EXPECT_EQ(reply, expect + "\n");
+            EXPECT_TRUE(daemon.wait_for_err(" closed (0/1)\n", ++served));
+        }
+        close(fd);
+    };
+    for (const auto &client : c.below)
+        expect_whole_reply(client);
+    int holder = open_client(c.holder);
+    EXPECT_EQ(harness::read_some(holder, strlen(c.holder.expect) + 1), c.holder.expect + std::string("\n"));
+    served++;
+    for (const auto &client : c.at_limit)
+        expect_whole_reply(client);
+    close(holder);
+    ASSERT_TRUE(daemon.wait_for_err(" closed (0/1)\n", served));
+    std::string err = daemon.err();
+    EXPECT_EQ(harness::count_occurrences(err, " connected from "), served) << harness::bounded_text(err);
+    EXPECT_EQ(harness::count_occurrences(err, "- denied from "), denied) << harness::bounded_text(err);
+    EXPECT_EQ(harness::count_occurrences(err, "- refused from "), refused) << harness::bounded_text(err);
+}
+
+const char *const loopback_rules = "127.0.0.0/8 allow RULE=loopback\n127.0.0.3 deny\n127.0.0.4 allow limit=0\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Connections, WhoMayConnect,
+    testing::Values(
+        access_case{"Ipv4", {"127.0.0.1"}, loopback_rules,
+                    {{"127.0.0.2", "", "127.0.0.2 loopback"},
+                     {"127.0.0.3", "", "denied"},
+                     {"127.0.0.4", "", "source refused"}},
+                    {"127.0.0.2", "", "127.0.0.2 loopback"},
+                    {{"127.0.0.3", "", "denied"}, {"127.0.0.4", "", "refused"}}},
+        // Clients on an IPv6 socket with mapped addresses are judged as IPv4.
+        access_case{"MappedIpv4", {"-6", "::"}, loopback_rules,
+                    {{"127.0.0.3", "", "denied"}, {"127.0.0.2", "", "127.0.0.2 loopback"}},
+                    {"127.0.0.2", "", "127.0.0.2 loopback"},
+                    {{"127.0.0.3", "", "denied"}}},
+        access_case{"Ipv6", {"-6", "::"}, "2001:db8:1::/48 allow RULE=office\n2001:db8:1:2::/64 deny\n",
+                    {{"2001:db8:1:1::5", "", "2001:db8:1:1::5 office"},
+                     {"2001:db8:1:2::5", "", "denied"},
+                     {"2001:db8:3::1", "", "2001:db8:3::1 none"}},
+                    {"2001:db8:3::1", "", "2001:db8:3::1 none"},
+                    {{"2001:db8:1:2::5", "", "denied"}, {"2001:db8:1:1::5", "", "refused"}},
+                    true},
+        // Balancers 127.0.0.5 and 127.0.0.6; only a header without a client
+        // has the balancer judged.
+        access_case{"ProxiedJudgesTheHeadersClient", {"-p", "127.0.0.1"},
+                    "192.0.2.0/24 allow RULE=partner\n192.0.2.7 deny\n"
+                    "127.0.0.5 allow RULE=balancer\n127.0.0.6 deny\n",
+                    {{"127.0.0.5", "PROXY TCP4 192.0.2.8 127.0.0.1 51000 80\r\n", "192.0.2.8 partner"},
+                     {"127.0.0.5", "PROXY TCP4 192.0.2.7 127.0.0.1 51001 80\r\n", "denied"},
+                     {"127.0.0.6", "PROXY TCP4 192.0.2.8 127.0.0.1 51002 80\r\n", "192.0.2.8 partner"},
+                     {"127.0.0.5", "PROXY UNKNOWN\r\n", "127.0.0.5 balancer"},
+                     {"127.0.0.6", "PROXY UNKNOWN\r\n", "denied"}},
+                    {"127.0.0.5", "PROXY TCP4 192.0.2.8 127.0.0.1 51003 80\r\n", "192.0.2.8 partner"},
+                    {{"127.0.0.6", "PROXY TCP4 192.0.2.7 127.0.0.1 51004 80\r\n", "refused"}}}),
+    [](const testing::TestParamInfo<access_case> &param_info) { return std::string(param_info.param.name); });
+
 // Under -p such a connection cannot wait for its header in the loop's sets:
-// a child of its own reads it.
+// a child of its own reads it, and judges its client by the rules.
 TEST(HighDescriptors, ServedBelowTheLimit)
 {
     SKIP_UNLESS_DESCRIPTORS(1100);
     launch_options options;
     options.extra_fds_from = 6;  // socket and self-pipe take 3 to 5
     options.extra_fds_to = 1023;
+    // Under -p with rules, which that child applies to the header's client.
+    harness::text_file rules("192.0.2.7 allow RULE=seven\n192.0.2.9 deny\n");
     for (bool proxied : {false, true}) {
         SCOPED_TRACE(proxied ? "-p" : "without -p");
-        std::vector<std::string> args = {"-v", "-1", "127.0.0.1", "0", "sh", "-c", "echo \"high $TCPREMOTEIP\""};
+        std::vector<std::string> args = {"-v", "-1", "127.0.0.1", "0", "sh", "-c", "echo \"high $TCPREMOTEIP$RULE\""};
         if (proxied)
-            args.insert(args.begin(), "-p");
+            args.insert(args.begin(), {"-p", "-A", rules.path});
         std::string header = proxied ? "PROXY TCP4 192.0.2.7 198.51.100.9 51234 8080\r\n" : "";
-        std::string expected = proxied ? "high 192.0.2.7\n" : "high 127.0.0.1\n";
+        std::string expected = proxied ? "high 192.0.2.7seven\n" : "high 127.0.0.1\n";
         daemon_process daemon;
         ASSERT_TRUE(daemon.start(args, options));
         EXPECT_EQ(fetch(daemon.port, AF_INET, nullptr, header), expected);
         EXPECT_EQ(fetch(daemon.port, AF_INET, nullptr, header), expected);
         EXPECT_TRUE(daemon.wait_for_err("closed", 2));
         EXPECT_EQ(harness::count_occurrences(daemon.err(), " proxied from 192.0.2.7 port 51234\n"), proxied ? 2 : 0);
+        if (!proxied)
+            continue;
+        EXPECT_EQ(fetch(daemon.port, AF_INET, nullptr, "PROXY TCP4 192.0.2.9 198.51.100.9 51235 8080\r\n"), "");
+        EXPECT_TRUE(daemon.wait_for_err("- denied from 192.0.2.9 port 51235\n")) << harness::bounded_text(daemon.err());
+        EXPECT_TRUE(daemon.wait_for_err("closed", 3));
     }
 }
 

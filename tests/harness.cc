@@ -240,6 +240,29 @@ std::string read_file(const std::string &path)
     return text.str();
 }
 
+text_file::text_file(const std::string &content) : path(temp_path("file"))
+{
+    (void)write(content);
+}
+
+text_file::~text_file()
+{
+    unlink(path.c_str());
+}
+
+bool text_file::write(const std::string &content) const
+{
+    return write_file(path, content);
+}
+
+bool write_file(const std::string &path, const std::string &content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.close();
+    return !out.fail();
+}
+
 run_result run_sockherd(const std::vector<std::string> &args, const launch_options &options, int deadline_ms)
 {
     run_result result;

@@ -92,6 +92,21 @@ bool wait_for_exit(pid_t pid, int &wait_status, int deadline_ms);
 
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(const std::string &path);
+// Makes content the whole content of the file at path; false when it cannot.
+bool write_file(const std::string &path, const std::string &content);
+
+// A file of the test's own in /tmp, removed when the guard goes: an access
+// rules file, say, that a test rewrites before it signals the daemon.
+struct text_file {
+    std::string path;
+
+    explicit text_file(const std::string &content);
+    text_file(const text_file &) = delete;
+    text_file &operator=(const text_file &) = delete;
+    ~text_file();
+    // Writes content in place of what the file held; false when it could not.
+    bool write(const std::string &content) const;
+};
 
 int count_occurrences(const std::string &text, const std::string &needle);
 

@@ -273,7 +273,7 @@ std::string slots_text(int running, int limit)
 // Under -p, when a header named the client: remote is the client, and the
 // text log names the balancer first and the client in a line of its own.
 expected_event connected(pid_ref pid, const endpoint &remote, const endpoint &local, int running, int limit,
-                         const endpoint *balancer = nullptr)
+                         const endpoint *balancer = nullptr, const char *rule = nullptr)
 {
     expected_event event{"connected"};
     event.fields.push_back(pid_field(pid));
@@ -287,6 +287,8 @@ expected_event connected(pid_ref pid, const endpoint &remote, const endpoint &lo
         add_address(event, "balancer", "balancer_port", *balancer);
         event.text.push_back({true, pid, " proxied from " + text_of(remote)});
     }
+    if (rule != nullptr)
+        event.fields.push_back(string_field("rule", rule));
     return event;
 }
 
@@ -355,6 +357,32 @@ expected_event bad_header(const endpoint &balancer)
     expected_event event{"bad proxy header"};
     add_address(event, "remote", "remote_port", balancer);
     event.text.push_back({false, {}, "- bad proxy header from " + text_of(balancer)});
+    event.printed_without_log = true;
+    return event;
+}
+
+expected_event denied(const endpoint &remote, const std::string &rule)
+{
+    expected_event event{"denied"};
+    add_address(event, "remote", "remote_port", remote);
+    event.fields.push_back(string_field("rule", rule));
+    event.text.push_back({false, {}, "- denied from " + text_of(remote)});
+    return event;
+}
+
+// A reload's lines, which name no client: "- reloaded 2 rules".
+expected_event reload_count(const char *event_name, const char *field, int count, const char *noun)
+{
+    expected_event event{event_name};
+    event.fields.push_back(number_field(field, count));
+    event.text.push_back({false, {}, "- " + std::string(event_name) + " " + std::to_string(count) + " " + noun});
+    return event;
+}
+
+expected_event rules_unchanged()
+{
+    expected_event event{"rules unchanged"};
+    event.text.push_back({false, {}, "- rules unchanged"});
     event.printed_without_log = true;
     return event;
 }
@@ -513,6 +541,7 @@ std::string check_text_log(const std::vector<expected_event> &expected, const st
 struct log_run {
     daemon_process &daemon;
     log_mode mode;
+    std::string rules;  // the path of the -A file, for a row that changes it
 
     // Waits until the log shows count events of kind; at once for one
     // that this mode does not print.
@@ -523,8 +552,10 @@ struct log_run {
             {"proxied", " proxied from "},       {"refused", "- refused from "},
             {"dropped", "- dropped from "},      {"bad proxy header", "bad proxy header from "},
             {"exec failed", "unable to execute command\n"},
+            {"denied", "- denied from "},        {"revoked", "- revoked "},
+            {"rules unchanged", "- rules unchanged\n"},
         };
-        bool always = kind == "exec failed" || kind == "bad proxy header";
+        bool always = kind == "exec failed" || kind == "bad proxy header" || kind == "rules unchanged";
         if (mode == log_mode::none && !always)
             return true;
         return wait_for_line("\"event\":\"" + kind + "\"", text_needles.at(kind), count);
@@ -673,6 +704,46 @@ std::vector<expected_event> command_without_execute_permission(const log_run &ru
     return exec_fails(run, EACCES);
 }
 
+// The rules the row starts with, in the file "@rules" names.
+const char *const first_rules = "127.0.0.0/24 allow LABEL=lo\n127.0.0.3 deny\n";
+
+// A client with a rule, one without, one denied; then a reload that denies
+// the first, whose command (cat) is ended, and a file that cannot be loaded.
+std::vector<expected_event> access_rules_and_reloads(const log_run &run)
+{
+    endpoint local = {"127.0.0.1", run.daemon.port};
+    int held = harness::connect_from("127.0.0.2", run.daemon.port);
+    run.wait_for("connected");
+    int unmatched = harness::connect_from("127.0.1.1", run.daemon.port);
+    shutdown(unmatched, SHUT_WR);
+    EXPECT_EQ(harness::read_to_eof(unmatched), "");
+    run.wait_for("closed");
+    int refused_by_rule = harness::connect_from("127.0.0.3", run.daemon.port);
+    EXPECT_EQ(harness::read_to_eof(refused_by_rule), "");
+    run.wait_for("denied");
+    std::vector<expected_event> expected = {
+        connected({1}, client_end(held, "127.0.0.2"), local, 1, 40, nullptr, "127.0.0.0/24"),
+        connected({2}, client_end(unmatched, "127.0.1.1"), local, 2, 40),
+        closed({2}, 1, 40, {"status", 0}),
+        denied(client_end(refused_by_rule, "127.0.0.3"), "127.0.0.3/32"),
+        reload_count("reloaded", "rules", 2, "rules"),
+        reload_count("revoked", "commands", 1, "commands"),
+        closed({1}, 0, 40, {"signal", SIGTERM}),
+        error(run.rules + ":2: bits set beyond the prefix length", false),
+        rules_unchanged(),
+    };
+    EXPECT_TRUE(harness::write_file(run.rules, "127.0.0.2 deny\n127.0.0.0/8 allow\n"));
+    EXPECT_EQ(kill(run.daemon.pid, SIGHUP), 0);
+    run.wait_for("revoked");
+    run.wait_for("closed", 2);
+    EXPECT_TRUE(harness::write_file(run.rules, "127.0.0.3 allow\n10.0.0.1/8 allow\n"));
+    EXPECT_EQ(kill(run.daemon.pid, SIGHUP), 0);
+    run.wait_for("rules unchanged");
+    for (int fd : {held, unmatched, refused_by_rule})
+        close(fd);
+    return expected;
+}
+
 // With no descriptor left, accept fails, and again each time the pause
 // after it ends, while the client waits.
 std::vector<expected_event> accept_fails(const log_run &run)
@@ -697,7 +768,8 @@ std::vector<expected_event> foreign_process(const log_run &run)
 
 struct event_case {
     const char *name;
-    std::vector<std::string> args;  // after the log option and -1; "@plain" is a file without execute permission
+    std::vector<std::string> args;  // after the log option and -1; "@plain" is a file without execute permission,
+                                    // "@rules" a rules file that holds first_rules
     std::vector<log_mode> modes;
     std::vector<expected_event> (*scenario)(const log_run &);
     const char *bound;  // the listening address's text
@@ -730,6 +802,7 @@ TEST_P(EveryEvent, SaysInJsonWhatItsTextLineSays)
     char made[] = "/tmp/sockherd-log-XXXXXX";
     ASSERT_NE(mkdtemp(made), nullptr);
     std::string plain = std::string(made) + "/plain";
+    std::string rules = std::string(made) + "/rules";
     {
         int fd = open(plain.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         ASSERT_NE(fd, -1);
@@ -737,13 +810,14 @@ TEST_P(EveryEvent, SaysInJsonWhatItsTextLineSays)
         close(fd);
     }
     struct removed_at_end {
-        std::string file, dir;
+        std::string file, rules, dir;
         ~removed_at_end()
         {
             unlink(file.c_str());
+            unlink(rules.c_str());
             rmdir(dir.c_str());
         }
-    } fixture{plain, made};
+    } fixture{plain, rules, made};
 
     for (log_mode mode : c.modes) {
         SCOPED_TRACE(name_of(mode));
@@ -752,7 +826,8 @@ TEST_P(EveryEvent, SaysInJsonWhatItsTextLineSays)
             args.push_back(option_of(mode));
         args.push_back("-1");
         for (const auto &arg : c.args)
-            args.push_back(arg == "@plain" ? plain : arg);
+            args.push_back(arg == "@plain" ? plain : arg == "@rules" ? rules : arg);
+        ASSERT_TRUE(harness::write_file(rules, first_rules));
         launch_options options;
         if (c.behind_shell) {
             options.program = "/bin/sh";
@@ -774,7 +849,7 @@ TEST_P(EveryEvent, SaysInJsonWhatItsTextLineSays)
         time_t from = time(nullptr);
         daemon_process daemon;
         ASSERT_TRUE(daemon.start(args, options));
-        std::vector<expected_event> expected = c.scenario({daemon, mode});
+        std::vector<expected_event> expected = c.scenario({daemon, mode, rules});
         if (mode == log_mode::json)
             expected.insert(expected.begin(), listening(daemon.pid, {c.bound, daemon.port}, c.limit));
         std::string log = daemon.err();
@@ -802,7 +877,9 @@ INSTANTIATE_TEST_SUITE_P(
         event_case{"AcceptFailsWithoutDescriptors", {"127.0.0.1", "0", "true"}, text_and_json, accept_fails,
                    "127.0.0.1", 40, 0, 6},
         event_case{"ForeignProcess", {"127.0.0.1", "0", "cat"}, text_and_json, foreign_process, "127.0.0.1", 40, 0, 0,
-                   true}),
+                   true},
+        event_case{"AccessRulesAndTheirReloads", {"-A", "@rules", "127.0.0.1", "0", "cat"}, text_and_json,
+                   access_rules_and_reloads, "127.0.0.1", 40}),
     [](const testing::TestParamInfo<event_case> &param_info) { return std::string(param_info.param.name); });
 
 
@@ -841,7 +918,7 @@ TEST(Counts, Sigusr1GivesWhatBecameOfEveryClient)
         ASSERT_TRUE(daemon.start({option_of(mode), "-1", "-p", "-c", "3", "-C", "1", "-r", refusal, "127.0.0.1", "0",
                                   "cat"},
                                  options));
-        log_run run{daemon, mode};
+        log_run run{daemon, mode, ""};
         int idle_fds = harness::count_open_fds(daemon.pid);
         auto back_to_idle = [&] { return harness::count_open_fds(daemon.pid) == idle_fds; };
 

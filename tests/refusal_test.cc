@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <sys/socket.h>
@@ -396,7 +397,9 @@ TEST(Refusal, LingeringClientsAreLetGoWithinThreeSecondsWithoutSpinning)
 struct drop_case {
     const char *name;
     bool verbose;
-    const char *limit;  // -c 0, or -C 0: every client over its source's limit
+    const char *limit;                     // -c 0, or -C 0: every client over its source's limit
+    const char *rules = nullptr;           // an access rules file (-A)
+    const char *last_source = "127.0.0.1";  // of the client on 1024
 };
 
 void PrintTo(const drop_case &c, std::ostream *out)
@@ -415,6 +418,11 @@ TEST_P(AtLimitHighDescriptor, IsDroppedWhileLowOneIsRefused)
     std::vector<std::string> args = {GetParam().limit, "0", "-r", long_text(), "-1", "127.0.0.1", "0", "cat"};
     if (GetParam().verbose)
         args.insert(args.begin(), "-v");
+    std::unique_ptr<harness::text_file> rules;
+    if (GetParam().rules != nullptr) {
+        rules = std::make_unique<harness::text_file>(GetParam().rules);
+        args.insert(args.begin(), {"-A", rules->path});
+    }
     daemon_process daemon;
     ASSERT_TRUE(daemon.start(args, options));
     if (!shrink_daemon_buffers(daemon))
@@ -422,15 +430,17 @@ TEST_P(AtLimitHighDescriptor, IsDroppedWhileLowOneIsRefused)
 
     int on_1023 = harness::connect_loopback(daemon.port, AF_INET, small_receive_buffer);
     EXPECT_EQ(harness::read_some(on_1023, 10), "line 0 of ") << "refused: it gets the text";
-    int on_1024 = harness::connect_loopback(daemon.port);
+    int on_1024 = harness::connect_from(GetParam().last_source, daemon.port);
     int dropped_port = harness::local_port_of(on_1024);
     bool eof = false;
     EXPECT_EQ(harness::read_to_eof(on_1024, &eof).size(), 0u);
     EXPECT_TRUE(eof);
-    std::string dropped_line = "- dropped from 127.0.0.1 port " + std::to_string(dropped_port) + "\n";
+    std::string dropped_line = "- dropped from " + std::string(GetParam().last_source) + " port " +
+                               std::to_string(dropped_port) + "\n";
     if (GetParam().verbose) {
         EXPECT_TRUE(daemon.wait_for_err(dropped_line));
         EXPECT_EQ(harness::count_occurrences(daemon.err(), "- refused"), 1);
+        EXPECT_EQ(harness::count_occurrences(daemon.err(), "- denied"), 0);
     } else {
         EXPECT_EQ(harness::bounded_text(daemon.err()), "");
     }
@@ -440,7 +450,10 @@ TEST_P(AtLimitHighDescriptor, IsDroppedWhileLowOneIsRefused)
 
 INSTANTIATE_TEST_SUITE_P(Refusal, AtLimitHighDescriptor,
                          testing::Values(drop_case{"Verbose", true, "-c"}, drop_case{"Quiet", false, "-c"},
-                                         drop_case{"OverSourceLimit", true, "-C"}),
+                                         drop_case{"OverSourceLimit", true, "-C"},
+                                         // Dropped, not matched: the rules would deny it.
+                                         drop_case{"DeniedClientDroppedAllTheSame", true, "-c", "127.0.0.2 deny\n",
+                                                   "127.0.0.2"}),
                          [](const testing::TestParamInfo<drop_case> &param_info) {
                              return std::string(param_info.param.name);
                          });

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -322,6 +323,35 @@ bool writing_standard_output(pid_t pid)
     return number == SYS_write && first_argument == "0x1";
 }
 
+// In the child, before exec: fills standard output, a pipe, so that the
+// daemon will wait in the very write of its port line.
+void fill_standard_output()
+{
+    static const char filler[4096] = {};
+    int flags = fcntl(1, F_GETFL);
+    fcntl(1, F_SETFL, flags | O_NONBLOCK);
+    while (write(1, filler, sizeof filler) > 0) {
+    }
+    while (write(1, filler, 1) > 0) {
+    }
+    fcntl(1, F_SETFL, flags);
+}
+
+// The port line after the filler, read from out_fd; 0 when none comes.
+int port_after_filler(int out_fd)
+{
+    std::string out;
+    while (out.find('\n') == std::string::npos) {
+        pollfd ready = {out_fd, POLLIN, 0};
+        char buffer[4096];
+        ssize_t got = poll(&ready, 1, harness::default_deadline_ms) == 1 ? read(out_fd, buffer, sizeof buffer) : 0;
+        if (got <= 0)
+            return 0;
+        out.append(buffer, static_cast<size_t>(got));
+    }
+    return atoi(out.c_str() + out.find_first_not_of('\0'));
+}
+
 // A script may signal the daemon as soon as it has read the port line. Here
 // the daemon is held in the very write of that line (its standard output a
 // full pipe) when SIGUSR1 comes: the signal must be caught already, or it
@@ -329,16 +359,7 @@ bool writing_standard_output(pid_t pid)
 TEST(Sigusr1, SentAtThePortLineIsAnswered)
 {
     launch_options options;
-    options.before_exec = [] {
-        static const char filler[4096] = {};
-        int flags = fcntl(1, F_GETFL);
-        fcntl(1, F_SETFL, flags | O_NONBLOCK);
-        while (write(1, filler, sizeof filler) > 0) {
-        }
-        while (write(1, filler, 1) > 0) {
-        }
-        fcntl(1, F_SETFL, flags);
-    };
+    options.before_exec = fill_standard_output;
     daemon_process daemon;
     // "-v1": start() waits for no port line, which cannot come yet.
     ASSERT_TRUE(daemon.start({"-v1", "127.0.0.1", "0", "cat"}, options));
@@ -348,18 +369,86 @@ TEST(Sigusr1, SentAtThePortLineIsAnswered)
         FAIL() << "the daemon never waited to write its port line";
     }
     ASSERT_EQ(kill(daemon.pid, SIGUSR1), 0);
-    std::string out;
-    while (out.find('\n') == std::string::npos) {
-        pollfd ready = {daemon.out_fd, POLLIN, 0};
-        char buffer[4096];
-        ssize_t got = poll(&ready, 1, harness::default_deadline_ms) == 1 ? read(daemon.out_fd, buffer, sizeof buffer) : 0;
-        ASSERT_GT(got, 0) << "no port line";
-        out.append(buffer, static_cast<size_t>(got));
-    }
-    EXPECT_GT(atoi(out.c_str() + out.find_first_not_of('\0')), 0) << "the port line";
+    EXPECT_GT(port_after_filler(daemon.out_fd), 0) << "the port line";
     EXPECT_TRUE(daemon.wait_for_err("- counts accepted=0 served=0 ")) << harness::bounded_text(daemon.err());
     EXPECT_TRUE(daemon.alive());
 }
+
+// SIGHUP reads the access rules again, and is caught already while the
+// daemon writes its port line, as SIGUSR1 is. Without rules SIGHUP keeps the
+// action the daemon was started with (here the default, which ends it).
+// Either way every command starts with that action, and with the mask the
+// daemon was started with.
+// Whether the mask that /proc/PID/status shows as field holds signal_number.
+bool holds_signal(const std::string &status, const std::string &field, int signal_number)
+{
+    size_t at = status.find("\n" + field + ":\t");
+    if (at == std::string::npos)
+        return false;
+    unsigned long long mask = strtoull(status.c_str() + at + field.size() + 3, nullptr, 16);
+    return (mask >> (signal_number - 1)) & 1;
+}
+
+struct hangup_case {
+    const char *name;
+    bool rules;
+    bool ignored_at_start;
+    bool ends;  // the signal ends the daemon
+};
+
+void PrintTo(const hangup_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class Hangup : public testing::TestWithParam<hangup_case> {};
+
+TEST_P(Hangup, ReadsTheRulesOrKeepsItsStartingAction)
+{
+    const auto &c = GetParam();
+    launch_options options;
+    bool ignored_at_start = c.ignored_at_start;
+    options.before_exec = [ignored_at_start] {
+        signal(SIGHUP, ignored_at_start ? SIG_IGN : SIG_DFL);
+        fill_standard_output();
+    };
+    harness::text_file rules("");
+    std::vector<std::string> args = {"-v1", "127.0.0.1", "0", "cat", "/proc/self/status"};
+    if (c.rules)
+        args.insert(args.begin(), {"-A", rules.path});
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start(args, options));
+    if (!harness::eventually([&] { return writing_standard_output(daemon.pid); })) {
+        if (harness::read_file("/proc/" + std::to_string(daemon.pid) + "/syscall").empty())
+            GTEST_SKIP() << "/proc/PID/syscall cannot be read here";
+        FAIL() << "the daemon never waited to write its port line";
+    }
+    ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
+    if (c.ends) {
+        int status = 0;
+        int signal_number = 0;
+        ASSERT_TRUE(daemon.wait_exit(status, harness::default_deadline_ms, &signal_number));
+        EXPECT_EQ(signal_number, SIGHUP);
+        return;
+    }
+    int port = port_after_filler(daemon.out_fd);
+    ASSERT_GT(port, 0) << "the port line";
+    EXPECT_TRUE(daemon.wait_for_err("- reloaded 0 rules\n")) << harness::bounded_text(daemon.err());
+    int client = harness::connect_loopback(port);
+    std::string status = harness::read_to_eof(client);
+    close(client);
+    // SIGHUP alone: the test itself may have been started with others ignored.
+    EXPECT_FALSE(holds_signal(status, "SigBlk", SIGHUP)) << status;
+    EXPECT_EQ(holds_signal(status, "SigIgn", SIGHUP), c.ignored_at_start) << status;
+    EXPECT_FALSE(holds_signal(status, "SigCgt", SIGHUP)) << status;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Startup, Hangup,
+    testing::Values(hangup_case{"WithoutRulesEndsTheDaemon", false, false, true},
+                    hangup_case{"WithRulesReloads", true, false, false},
+                    hangup_case{"WithRulesStartedIgnoredStaysIgnoredInCommands", true, true, false}),
+    [](const testing::TestParamInfo<hangup_case> &param_info) { return std::string(param_info.param.name); });
 
 // Started by a supervisor that closed 0, 1 and 2: the daemon opens them on
 // /dev/null first, so its own socket and pipe stay out of them, its log goes

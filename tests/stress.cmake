@@ -18,8 +18,9 @@ set(SOCKHERD_STRESS_DEFINITIONS
 add_executable(sockherd_stress_test harness.cc json_line.cc stress_support.cc stress_test.cc)
 target_link_libraries(sockherd_stress_test PRIVATE sockherd_core GTest::gtest GTest::gtest_main)
 target_compile_options(sockherd_stress_test PRIVATE ${SOCKHERD_WARNINGS})
-target_compile_definitions(sockherd_stress_test PRIVATE ${SOCKHERD_STRESS_DEFINITIONS})
-add_dependencies(sockherd_stress_test sockherd stress_command)
+target_compile_definitions(sockherd_stress_test PRIVATE ${SOCKHERD_STRESS_DEFINITIONS}
+  RULEGEN_BIN="$<TARGET_FILE:rulegen>")
+add_dependencies(sockherd_stress_test sockherd stress_command rulegen)
 # Counts and durations come from SOCKHERD_STRESS_CONNECTIONS and
 # SOCKHERD_CHURN_SECONDS; the timeout is a guard against a hang only.
 gtest_discover_tests(sockherd_stress_test DISCOVERY_TIMEOUT 60 PROPERTIES LABELS stress TIMEOUT 600)

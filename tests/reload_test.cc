@@ -1,0 +1,125 @@
+// The access rules read again on SIGHUP, on a running daemon: who is served
+// from then on, what becomes of the commands already running, and what a
+// broken file changes (nothing). The log of a reload in JSON is a row of the
+// log's own table; the memory a hundred reloads leave behind is measured in
+// the load suite.
+#include "harness.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using harness::daemon_process;
+
+namespace {
+
+// Says whom it serves, the rule's RULE and how many variables it got, echoes
+// its client's lines, and on SIGTERM says so on standard error (the
+// daemon's, without -e) and ends.
+const char *const telling_command =
+    "$SIG{TERM} = sub { print STDERR qq($ENV{TCPREMOTEIP} got SIGTERM\n); exit 3 }; $| = 1; "
+    "print qq(serving $ENV{TCPREMOTEIP}$ENV{RULE} with ) . keys(%ENV) . qq( variables\n); print while <STDIN>";
+
+// A connection from source whose command has said it serves it, its line in
+// greeting; -1 when not.
+int served_client(const daemon_process &daemon, const std::string &source, std::string *greeting = nullptr)
+{
+    int fd = harness::connect_from(source, daemon.port);
+    std::string line;
+    while (fd != -1 && (line.empty() || line.back() != '\n')) {
+        std::string more = harness::read_some(fd, 1);
+        if (more.empty())
+            break;
+        line += more;
+    }
+    if (greeting != nullptr)
+        *greeting = line;
+    if (line.rfind("serving " + source + " with ", 0) == 0)
+        return fd;
+    if (fd != -1)
+        close(fd);
+    return -1;
+}
+
+// What a client from source that sends nothing gets before end of file;
+// "(no eof)" appended when the connection stays open.
+std::string reply_to(const daemon_process &daemon, const std::string &source, int *port = nullptr)
+{
+    int fd = harness::connect_from(source, daemon.port);
+    if (fd == -1)
+        return "(connect failed)";
+    if (port != nullptr)
+        *port = harness::local_port_of(fd);
+    shutdown(fd, SHUT_WR);
+    bool eof = false;
+    std::string reply = harness::read_to_eof(fd, &eof);
+    close(fd);
+    return eof ? reply : reply + "(no eof)";
+}
+
+TEST(Reload, ChangedFileDecidesFromTheNextClientOnAndEndsTheCommandsItDenies)
+{
+    harness::text_file rules("127.0.0.3 deny\n");
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-A", rules.path, "-1", "127.0.0.1", "0", "perl", "-e", telling_command}));
+    std::string greeting;
+    int kept = served_client(daemon, "127.0.0.2", &greeting);
+    ASSERT_NE(kept, -1) << greeting;
+    // How many variables a command gets from a client without a rule.
+    std::string variables = greeting.substr(greeting.find(" with ") + 6);
+    int revoked = served_client(daemon, "127.0.0.4");
+    ASSERT_NE(revoked, -1);
+    EXPECT_EQ(reply_to(daemon, "127.0.0.3"), "");
+
+    ASSERT_TRUE(rules.write("127.0.0.0/8 allow RULE=+new\n127.0.0.4 deny\n"));
+    ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
+    ASSERT_TRUE(daemon.wait_for_err("- reloaded 2 rules\n")) << harness::bounded_text(daemon.err());
+    EXPECT_TRUE(daemon.wait_for_err("- revoked 1 commands\n")) << harness::bounded_text(daemon.err());
+    EXPECT_TRUE(daemon.wait_for_err("127.0.0.4 got SIGTERM\n")) << harness::bounded_text(daemon.err());
+    bool eof = false;
+    EXPECT_EQ(harness::read_to_eof(revoked, &eof), "");
+    EXPECT_TRUE(eof);
+    // Untouched, though its rule would now give it a variable.
+    ASSERT_TRUE(harness::write_all(kept, "still here\n"));
+    EXPECT_EQ(harness::read_some(kept, 11), "still here\n");
+
+    // The new rule's variable, once, where the environment is laid out anew.
+    EXPECT_EQ(reply_to(daemon, "127.0.0.3"),
+              "serving 127.0.0.3+new with " + std::to_string(atoi(variables.c_str()) + 1) + " variables\n");
+    int denied_port = 0;
+    EXPECT_EQ(reply_to(daemon, "127.0.0.4", &denied_port), "");
+    EXPECT_TRUE(daemon.wait_for_err("- denied from 127.0.0.4 port " + std::to_string(denied_port) + "\n"));
+    close(kept);
+    close(revoked);
+    ASSERT_TRUE(daemon.wait_for_err(" closed (0/40)\n"));
+    std::string err = daemon.err();
+    EXPECT_EQ(harness::count_occurrences(err, " got SIGTERM"), 1) << harness::bounded_text(err);
+    EXPECT_EQ(harness::count_occurrences(err, "- denied from "), 2) << harness::bounded_text(err);
+}
+
+// Without -v, too: the reason and "- rules unchanged", and the rules of
+// before stay whole, though the broken file's first lines would have
+// changed both clients' lot.
+TEST(Reload, BrokenFileKeepsTheRulesInForceAndSaysSo)
+{
+    harness::text_file rules("127.0.0.3 deny\n");
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-A", rules.path, "-1", "127.0.0.1", "0", "sh", "-c", "echo \"$TCPREMOTEIP\""}));
+    ASSERT_TRUE(rules.write("127.0.0.3 allow\n127.0.0.2 deny\n10.0.0.1/8 allow\n"));
+    ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
+    ASSERT_TRUE(daemon.wait_for_err("- rules unchanged\n")) << harness::bounded_text(daemon.err());
+    ASSERT_EQ(unlink(rules.path.c_str()), 0);
+    ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
+    ASSERT_TRUE(daemon.wait_for_err("- rules unchanged\n", 2)) << harness::bounded_text(daemon.err());
+    EXPECT_EQ(harness::bounded_text(daemon.err()), rules.path + ":3: bits set beyond the prefix length\n" +
+                                                       "- rules unchanged\n" + "unable to read " + rules.path +
+                                                       "\n- rules unchanged\n");
+    EXPECT_EQ(reply_to(daemon, "127.0.0.3"), "");
+    EXPECT_EQ(reply_to(daemon, "127.0.0.2"), "127.0.0.2\n");
+    EXPECT_TRUE(daemon.alive());
+}
+
+}  // namespace
