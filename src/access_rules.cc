@@ -139,10 +139,15 @@ static void *keep_pages(void *at, size_t kept, size_t)
     return cut != nullptr ? cut : at;
 }
 #else
+static size_t page_size;  // read once; a static inside the function would pull in the C++ runtime
+
 static size_t whole_pages(size_t bytes)
 {
-    static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    return (bytes + page - 1) / page * page;
+    if (page_size == 0) {
+        long size = sysconf(_SC_PAGESIZE);
+        page_size = size > 0 ? static_cast<size_t>(size) : 4096;
+    }
+    return (bytes + page_size - 1) / page_size * page_size;
 }
 
 // Zeroed pages of a mapping of their own; null when memory ran out.

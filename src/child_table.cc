@@ -225,7 +225,8 @@ int signal_children(int signal_number, bool (*chosen)(const socket_address *clie
     int signalled = 0;
     for (size_t i = 0; i < table_size; i++) {
         const child_slot *slot = &child_slots[i];
-        if (is_free(slot) || (chosen != nullptr && (slot->facts.client.any.sa_family == 0 || !chosen(&slot->facts.client))))
+        bool client_known = slot->facts.client.any.sa_family != 0;
+        if (is_free(slot) || (chosen != nullptr && (!client_known || !chosen(&slot->facts.client))))
             continue;
         if (kill(slot->pid, signal_number) == 0)
             signalled++;

@@ -20,7 +20,16 @@ char **command_environment;
 
 // The variables each command gets, in the order they are appended when the
 // daemon's environment lacks them; the last two only with -p.
-enum { var_proto, var_local_ip, var_local_port, var_remote_ip, var_remote_port, var_proxy_ip, var_proxy_port, var_count };
+enum {
+    var_proto,
+    var_local_ip,
+    var_local_port,
+    var_remote_ip,
+    var_remote_port,
+    var_proxy_ip,
+    var_proxy_port,
+    var_count
+};
 static const char *const variable_names[var_count] = {"PROTO",         "TCPLOCALIP", "TCPLOCALPORT", "TCPREMOTEIP",
                                                       "TCPREMOTEPORT", "TCPPROXYIP", "TCPPROXYPORT"};
 // "TCPREMOTEIP=" and the longest IPv6 text with its zero byte take 58 bytes.
@@ -164,10 +173,14 @@ int prepare_command_environment(const access_table *rules)
     // Room for every entry, every connection variable, and every name once
     // more: a rule names each at most once.
     next.environment = static_cast<char **>(malloc((inherited + var_count + names + 1) * sizeof(char *)));
-    next.place = static_cast<long *>(malloc((names + 1) * sizeof(long)));
-    next.original = static_cast<char **>(calloc(names + 1, sizeof(char *)));
-    size_t *sorted = static_cast<size_t *>(malloc((names + 1) * sizeof(size_t)));
-    if (next.environment == nullptr || next.place == nullptr || next.original == nullptr || sorted == nullptr) {
+    size_t *sorted = nullptr;
+    if (names > 0) {
+        next.place = static_cast<long *>(malloc(names * sizeof(long)));
+        next.original = static_cast<char **>(calloc(names, sizeof(char *)));
+        sorted = static_cast<size_t *>(malloc(names * sizeof(size_t)));
+    }
+    bool short_of_memory = names > 0 && (next.place == nullptr || next.original == nullptr || sorted == nullptr);
+    if (next.environment == nullptr || short_of_memory) {
         free_layout(&next);
         free(sorted);
         return -1;
@@ -177,7 +190,8 @@ int prepare_command_environment(const access_table *rules)
         sorted[i] = i;
     }
     sorting_rules = rules;
-    qsort(sorted, names, sizeof *sorted, compare_names);
+    if (names > 0)
+        qsort(sorted, names, sizeof *sorted, compare_names);
     next.tail = lay_out_entries(&next, rules, sorted, names);
     next.environment[next.tail] = nullptr;
     free(sorted);
