@@ -280,19 +280,33 @@ static bool token_is(const char *token, const char *end, const char *word)
     return static_cast<size_t>(end - token) == length && memcmp(token, word, length) == 0;
 }
 
+// Reads the decimal digits from at to end. 1: a number up to maximum in
+// *value; 0: over maximum (however many digits: nothing overflows); -1: not
+// only digits.
+static int read_decimal(const char *at, const char *end, int maximum, int *value)
+{
+    int number = 0;
+    for (; at < end; at++) {
+        if (*at < '0' || *at > '9')
+            return -1;
+        if (number <= maximum)
+            number = number * 10 + (*at - '0');
+    }
+    if (number > maximum)
+        return 0;
+    *value = number;
+    return 1;
+}
 
 static const char *parse_prefix_length(const char *at, const char *end, int maximum, int *length)
 {
     if (at == end)
         return "missing prefix length";
     int value = 0;
-    for (; at < end; at++) {
-        if (*at < '0' || *at > '9')
-            return "bad prefix length";
-        if (value <= maximum)
-            value = value * 10 + (*at - '0');
-    }
-    if (value > maximum)
+    int outcome = read_decimal(at, end, maximum, &value);
+    if (outcome < 0)
+        return "bad prefix length";
+    if (outcome == 0)
         return maximum == 32 ? "prefix length over 32" : "prefix length over 128";
     *length = value;
     return nullptr;
@@ -412,13 +426,10 @@ static const char *parse_limit(const char *at, const char *end, rule_state *rule
     if (at == value_end)
         return "bad limit";
     int value = 0;
-    for (; at < value_end; at++) {
-        if (*at < '0' || *at > '9')
-            return "bad limit";
-        if (value <= longest_limit)
-            value = value * 10 + (*at - '0');
-    }
-    if (value > longest_limit)
+    int outcome = read_decimal(at, value_end, longest_limit, &value);
+    if (outcome < 0)
+        return "bad limit";
+    if (outcome == 0)
         return "limit over 1000000";
     rule->limit = value;
     *next = value_end;

@@ -30,7 +30,6 @@ static void close_daemon_descriptors()
         (void)close(record->conn_fd);
 }
 
-
 // In the child under -p: the variables from the connection's PROXY header.
 // A missing or bad header ends the child without running the command.
 static void take_proxy_header(int conn, const socket_address *remote, const socket_address *local)
