@@ -22,7 +22,7 @@ template <int words>
 struct network_entry {
     uint32_t address[words];
     uint32_t link;
-    uint32_t fields;  // 0: no limit and no variables; else 1 + the index of its rule_fields
+    uint32_t fields;  // 0: no limit, time limit or variables; else 1 + the index of its rule_fields
     uint8_t length;
     uint8_t deny;
 };
@@ -35,7 +35,8 @@ constexpr uint32_t no_link = UINT32_MAX;
 // Limits and variables are rare in a big file: they live beside the
 // networks, and only the rules that have them pay for them.
 struct rule_fields {
-    int limit;  // -1: none
+    int limit;    // -1: none
+    int timeout;  // -1: none
     uint32_t first_variable;
     uint32_t variable_count;
 };
@@ -97,6 +98,7 @@ struct rules_loader {
 struct rule_state {
     uint32_t number;  // from 1, for telling a repeated name from one of an earlier rule
     int limit;
+    int timeout;
     size_t variable_count;
 };
 
@@ -109,6 +111,7 @@ struct parsed_network {
 constexpr size_t longest_line = 4096;
 constexpr size_t read_size = 1 << 20;
 constexpr int longest_limit = 1000000;
+constexpr int longest_timeout = 86400;
 // Not a phrase of its own: the one message for memory that ran out.
 static const char out_of_memory[] = "out of memory";
 
@@ -418,20 +421,22 @@ static bool find_name(rules_loader *loader, const char *name, size_t length, siz
     return true;
 }
 
-static const char *parse_limit(const char *at, const char *end, rule_state *rule, const char **next)
+// A number field (limit=, timeout=) into *slot, which holds -1 until set.
+static const char *parse_number(const char *at, const char *end, int maximum, int *slot, const char *bad,
+                                const char *over, const char **next)
 {
     const char *value_end = end_of_token(at, end);
-    if (rule->limit != -1)
+    if (*slot != -1)
         return "name given twice";
     if (at == value_end)
-        return "bad limit";
+        return bad;
     int value = 0;
-    int outcome = read_decimal(at, value_end, longest_limit, &value);
+    int outcome = read_decimal(at, value_end, maximum, &value);
     if (outcome < 0)
-        return "bad limit";
+        return bad;
     if (outcome == 0)
-        return "limit over 1000000";
-    rule->limit = value;
+        return over;
+    *slot = value;
     *next = value_end;
     return nullptr;
 }
@@ -537,7 +542,10 @@ static const char *parse_field(rules_loader *loader, const char *at, const char 
     if (length == 0 || (name[0] >= '0' && name[0] <= '9'))
         return "bad variable name";
     if (token_is(name, at, "limit"))
-        return parse_limit(at + 1, end, rule, next);
+        return parse_number(at + 1, end, longest_limit, &rule->limit, "bad limit", "limit over 1000000", next);
+    if (token_is(name, at, "timeout"))
+        return parse_number(at + 1, end, longest_timeout, &rule->timeout, "bad timeout", "timeout over 86400",
+                            next);
     return parse_variable(loader, name, length, at + 1, end, rule, next);
 }
 
@@ -559,11 +567,11 @@ static const char *add_network(mapped_array<network_type> *networks, const parse
 static const char *add_rule(rules_loader *loader, const parsed_network *network, bool deny, const rule_state *rule)
 {
     uint32_t fields = 0;
-    if (rule->limit != -1 || rule->variable_count > 0) {
+    if (rule->limit != -1 || rule->timeout != -1 || rule->variable_count > 0) {
         if (!make_room(&loader->fields, 1))
             return out_of_memory;
         size_t first = loader->variables.count - rule->variable_count;
-        loader->fields.items[loader->fields.count++] = {rule->limit, static_cast<uint32_t>(first),
+        loader->fields.items[loader->fields.count++] = {rule->limit, rule->timeout, static_cast<uint32_t>(first),
                                                         static_cast<uint32_t>(rule->variable_count)};
         fields = static_cast<uint32_t>(loader->fields.count);
     }
@@ -618,7 +626,7 @@ static const char *parse_line(rules_loader *loader, const char *line, const char
     at = skip_blanks(token_end, end);
     if ((reason = parse_action(at, end, &deny)) != nullptr)
         return reason;
-    rule_state rule = {static_cast<uint32_t>(loader->ipv4.count + loader->ipv6.count + 1), -1, 0};
+    rule_state rule = {static_cast<uint32_t>(loader->ipv4.count + loader->ipv6.count + 1), -1, -1, 0};
     for (at = skip_blanks(end_of_token(at, end), end); at < end && *at != '#'; at = skip_blanks(at, end)) {
         if (deny)
             return "fields after deny";
@@ -956,6 +964,7 @@ static void fill_verdict(const access_table *table, const network_entry<words> *
         return;
     const rule_fields *fields = &table->fields.items[network->fields - 1];
     verdict->limit = fields->limit;
+    verdict->timeout = fields->timeout;
     verdict->variable_count = fields->variable_count;
     if (fields->variable_count > 0)
         verdict->variables = &table->variables.items[fields->first_variable];
@@ -966,6 +975,7 @@ void match_access(const access_table *table, const socket_address *client, acces
     *verdict = access_verdict{};
     verdict->allowed = true;
     verdict->limit = -1;
+    verdict->timeout = -1;
     if (table == nullptr)
         return;
     uint32_t address[4];

@@ -21,13 +21,14 @@ void reap_children()
     pid_t pid;
     int status = 0;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-        timespec started;
-        bool ours = remove_child_record(pid, &started);
+        child_facts facts;
+        bool ours = remove_child_record(pid, &facts);
         if (ours) {
             running_children--;
+            disarm_time_limit(&facts);
             resume_accepting();
         }
-        log_closed(pid, status, ours ? &started : nullptr);
+        log_closed(pid, status, ours ? &facts.started : nullptr);
     }
 }
 

@@ -203,21 +203,26 @@ void add_child_record(pid_t pid, const child_facts *facts)
     counted->children++;
 }
 
-bool remove_child_record(pid_t pid, timespec *started)
+bool remove_child_record(pid_t pid, child_facts *facts)
 {
     size_t at = find_child(pid);
     if (is_free(&child_slots[at]))
         return false;
-    source_key source = child_slots[at].facts.source;
-    *started = child_slots[at].facts.started;
+    *facts = child_slots[at].facts;
     remove_slot(child_slots, at);
     child_count--;
     if (counting_sources()) {
-        size_t counted = find_source(&source);
+        size_t counted = find_source(&facts->source);
         if (--source_slots[counted].children == 0)
             remove_slot(source_slots, counted);
     }
     return true;
+}
+
+child_facts *child_record(pid_t pid)
+{
+    size_t at = find_child(pid);
+    return is_free(&child_slots[at]) ? nullptr : &child_slots[at].facts;
 }
 
 int signal_children(int signal_number, bool (*chosen)(const socket_address *client))

@@ -11,7 +11,7 @@ namespace sockherd {
 settings_record settings;
 
 static const char *const usage_lines[] = {
-    "sockherd version 20",
+    "sockherd version 21",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -36,6 +36,8 @@ static const char *const usage_lines[] = {
     "  -D       set TCP_NODELAY option on sockets",
     "  -K N     TCP keepalive on sockets: probe after N",
     "           seconds idle, drop after 3 unanswered",
+    "  -T N     end a command that runs longer than N seconds",
+    "           (SIGTERM, then SIGKILL 2 seconds later)",
     "  -G N     on SIGTERM stop accepting, let running commands",
     "           finish for up to N seconds, then exit 0",
     "  -e       redirect stderr of children to socket",
@@ -112,9 +114,9 @@ static int keepalive_argument(const char *argument)
     return static_cast<int>(seconds);
 }
 
-// Up to a day, read as atoi reads, but as a long, so that no large number
-// wraps into the range.
-static int drain_argument(const char *argument)
+// Up to a day (-G, -T), read as atoi reads, but as a long, so that no large
+// number wraps into the range.
+static int day_seconds_argument(const char *argument)
 {
     long seconds = strtol(argument, nullptr, 10);
     if (seconds < 1 || seconds > 86400)
@@ -164,7 +166,8 @@ static void apply_option(int option, const char *argument)
     case 'b': settings.listen_backlog = atoi(argument); break;
     case 'D': settings.tcp_nodelay = true; break;
     case 'K': settings.keepalive_seconds = keepalive_argument(argument); break;
-    case 'G': settings.drain_seconds = drain_argument(argument); break;
+    case 'G': settings.drain_seconds = day_seconds_argument(argument); break;
+    case 'T': settings.timeout_seconds = day_seconds_argument(argument); break;
     // The last of -Q, -v and -J decides.
     case 'Q':
         settings.verbose = false;
@@ -197,7 +200,7 @@ int parse_command_line(int argc, char **argv)
     // "+" stops the scan at the first operand even with GNU getopt, so options
     // written after the command reach the command.
     int option;
-    while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DK:G:QvJehr:pLA:t")) != -1)
+    while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DK:G:T:QvJehr:pLA:t")) != -1)
         apply_option(option, optarg);
     // -t checks the file and nothing else: operands, if given, are not looked at.
     if (settings.check_access) {

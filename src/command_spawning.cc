@@ -157,9 +157,10 @@ void spawn_command(int conn, const connection *c, const source_key *source)
         (void)close(conn);
         return;
     }
-    // Room for the record before the fork: a child we could not record would
-    // never be counted down.
-    if (reserve_child_record() == -1) {
+    // Room for the records before the fork: a child we could not record
+    // would never be counted down, nor ended at its time.
+    int time_limit = time_limit_of(c);
+    if (reserve_child_record() == -1 || (time_limit > 0 && reserve_deadline() == -1)) {
         warn("out of memory");
         (void)close(conn);
         return;
@@ -171,14 +172,16 @@ void spawn_command(int conn, const connection *c, const source_key *source)
         return;
     }
 
-    // Only -J shows how long a command ran: without it, no clock is read.
+    // Only -J and a time limit need to know when a command started: without
+    // them, no clock is read.
     child_facts facts = {};
     facts.source = *source;
     if (!c->header_unread)
         facts.client = c->client;
-    if (settings.json_log)
+    if (settings.json_log || time_limit > 0)
         (void)clock_gettime(CLOCK_MONOTONIC, &facts.started);
     add_child_record(pid, &facts);
+    arm_time_limit(pid, time_limit);
     running_children++;
     log_connected(pid, c);
     if (!c->header_unread && exec_errno != 0)

@@ -56,11 +56,11 @@ static long long microseconds_until(const timespec *then, const timespec *now)
     return left_ns <= 0 ? 0 : (left_ns + 999) / 1000;
 }
 
-// How long select may wait: for ever, unless accepting is paused or a
-// connection has a time to keep (a refused client lingering, a header being
-// waited for), until the nearest of the pause's end and first_end. Ends a
-// pause that is over. Only then is the clock read, so an ordinary pass makes
-// no call more than a wait.
+// How long select may wait: for ever, unless accepting is paused or
+// something has a time to keep (a refused client lingering, a header being
+// waited for, a command's time limit), until the nearest of the pause's end
+// and first_end. Ends a pause that is over. Only then is the clock read, so
+// an ordinary pass makes no call more than a wait.
 static timeval *wait_limit(timeval *limit, const timespec *first_end)
 {
     if (!accept_paused && first_end == nullptr)
@@ -152,13 +152,15 @@ static void take_signals()
         end_drain();
 }
 
-// What select found, in a fixed order: ended children, signals, at most
-// one new client, refusals, header waits; then, between passes, a reload and
-// the state of a drain.
+// What select found, in a fixed order: ended children, time limits,
+// signals, at most one new client, refusals, header waits; then, between
+// passes, a reload and the state of a drain.
 static void handle_events(int listening, int at_limit, const fd_set *readable, const fd_set *writable)
 {
     if (FD_ISSET(self_pipe[0], readable))
         reap_children();
+    // After the reaping: a command collected in this pass is never signalled.
+    enforce_time_limits();
     take_signals();
     // A drain that began in this pass closed the listening socket.
     if (listening != -1 && listen_fd != -1 && FD_ISSET(listening, readable))
@@ -193,6 +195,7 @@ static void run_pass()
     first_end = add_header_waits_to_set(&readable, max_fd, first_end);
     first_end = earlier(first_end, service_status_due());
     first_end = earlier(first_end, drain_deadline());
+    first_end = earlier(first_end, next_deadline());
     // Before the gate: a pause that is over lets the listening socket in now.
     timeval limit_left;
     timeval *timeout = wait_limit(&limit_left, first_end);

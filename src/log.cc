@@ -271,6 +271,20 @@ void log_proxied(pid_t pid, const socket_address *client)
     json_end(&line);
 }
 
+// ,"name":S.UUUUUU: the seconds from started until now, as a duration.
+static void json_seconds_since(json_line *line, const char *name, const timespec *started)
+{
+    timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) == -1)
+        return;
+    long long nanoseconds = (now.tv_sec - started->tv_sec) * 1000000000LL + (now.tv_nsec - started->tv_nsec);
+    char seconds[32];
+    (void)snprintf(seconds, sizeof seconds, "%lld.%06lld", nanoseconds / 1000000000LL,
+                   nanoseconds % 1000000000LL / 1000);
+    if (json_name(line, name, strlen(seconds)))
+        json_raw(line, seconds);
+}
+
 // How the process ended, and for one of ours how long it ran.
 static void json_closed(pid_t pid, int wait_status, const timespec *started)
 {
@@ -282,17 +296,10 @@ static void json_closed(pid_t pid, int wait_status, const timespec *started)
         json_number(&line, "signal", WTERMSIG(wait_status));
     else
         json_number(&line, "status", WEXITSTATUS(wait_status));
-    timespec now;
-    if (started == nullptr) {
+    if (started == nullptr)
         json_raw(&line, ",\"foreign\":true");
-    } else if (clock_gettime(CLOCK_MONOTONIC, &now) == 0) {
-        long long nanoseconds = (now.tv_sec - started->tv_sec) * 1000000000LL + (now.tv_nsec - started->tv_nsec);
-        char seconds[32];
-        (void)snprintf(seconds, sizeof seconds, "%lld.%06lld", nanoseconds / 1000000000LL,
-                       nanoseconds % 1000000000LL / 1000);
-        if (json_name(&line, "duration", strlen(seconds)))
-            json_raw(&line, seconds);
-    }
+    else
+        json_seconds_since(&line, "duration", started);
     json_end(&line);
 }
 
@@ -304,6 +311,35 @@ void log_closed(pid_t pid, int wait_status, const timespec *started)
         json_closed(pid, wait_status, started);
     else
         (void)fprintf(stderr, "%ld closed (%d/%d)\n", static_cast<long>(pid), slots_in_use(), settings.max_children);
+}
+
+// A signal a command's time limit sent it, in JSON: how long it had run.
+static void json_time_limit(const char *event, pid_t pid, const timespec *started)
+{
+    json_line line;
+    json_begin(&line, event);
+    json_number(&line, "pid", pid);
+    json_seconds_since(&line, "after", started);
+    json_end(&line);
+}
+
+void log_timed_out(pid_t pid, const timespec *started)
+{
+    counts.timed_out++;
+    if (settings.json_log)
+        json_time_limit("timed out", pid, started);
+    else if (settings.verbose)
+        (void)fprintf(stderr, "%ld timed out (%d/%d)\n", static_cast<long>(pid), slots_in_use(),
+                      settings.max_children);
+}
+
+void log_killed(pid_t pid, const timespec *started)
+{
+    counts.killed++;
+    if (settings.json_log)
+        json_time_limit("killed", pid, started);
+    else if (settings.verbose)
+        (void)fprintf(stderr, "%ld killed (%d/%d)\n", static_cast<long>(pid), slots_in_use(), settings.max_children);
 }
 
 // The lines about a client that no command serves: remote and its port,
@@ -426,6 +462,8 @@ static size_t collect_counts(count_field *fields)
     fields[n++] = {"bad_headers", static_cast<long long>(counts.bad_headers)};
     fields[n++] = {"fork_failed", static_cast<long long>(counts.fork_failed)};
     fields[n++] = {"exec_failed", static_cast<long long>(counts.exec_failed)};
+    fields[n++] = {"timed_out", static_cast<long long>(counts.timed_out)};
+    fields[n++] = {"killed", static_cast<long long>(counts.killed)};
     fields[n++] = {"accept_failed", static_cast<long long>(counts.accept_failed)};
     fields[n++] = {"max_running", counts.max_running};
     fields[n++] = {"running", running_children};
@@ -438,7 +476,7 @@ static size_t collect_counts(count_field *fields)
 
 void log_counts()
 {
-    count_field fields[16];
+    count_field fields[32];
     size_t n = collect_counts(fields);
     if (settings.json_log) {
         json_line line;
@@ -448,7 +486,7 @@ void log_counts()
         json_end(&line);
         return;
     }
-    char text[512];
+    char text[1024];
     size_t length = static_cast<size_t>(snprintf(text, sizeof text, "- counts"));
     for (size_t i = 0; i < n && length < sizeof text; i++)
         length += static_cast<size_t>(

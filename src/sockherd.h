@@ -46,6 +46,7 @@ struct settings_record {
     bool tcp_nodelay = false;
     int keepalive_seconds = 0;        // -K: idle time and probe interval; 0 for no keepalive
     int drain_seconds = 0;            // -G: how long a drain on SIGTERM may last; 0: SIGTERM as it was
+    int timeout_seconds = 0;          // -T: how long a command may run; 0: for ever
     bool verbose = false;             // -v or -J: a log is on
     bool json_log = false;            // -J: the log is JSON
     bool stderr_to_socket = false;
@@ -92,6 +93,8 @@ struct counts_record {
     unsigned long long bad_headers;
     unsigned long long fork_failed;
     unsigned long long exec_failed;
+    unsigned long long timed_out;      // commands sent SIGTERM by their time limit
+    unsigned long long killed;         // of those, still running 2 seconds later
     unsigned long long accept_failed;
     int max_running;                   // the most commands that ran at once
 };
@@ -114,6 +117,9 @@ void log_exec_failed(pid_t pid, int error);
 void log_proxied(pid_t pid, const socket_address *client);
 // started: when one of ours was spawned (with -J), null for a process we did not start.
 void log_closed(pid_t pid, int wait_status, const timespec *started);
+// A command's time limit sent it SIGTERM, and then SIGKILL; started is when it was spawned.
+void log_timed_out(pid_t pid, const timespec *started);
+void log_killed(pid_t pid, const timespec *started);
 void log_refused(const socket_address *remote, bool over_source);
 void log_dropped(const socket_address *remote);
 // Printed whatever -v says; pid 0 when no process was started for it.
@@ -232,16 +238,20 @@ int reserve_child_record();
 struct child_facts {
     source_key source;
     socket_address client;  // family 0 when the daemon never learnt it (a forked header reader)
-    timespec started;       // CLOCK_MONOTONIC, only with -J; else zero
+    timespec started;       // CLOCK_MONOTONIC, only with -J or a time limit; else zero
+    uint32_t deadline_at;   // 1 + its place among the time limits; 0: none
+    bool timed_out;         // its time limit sent it SIGTERM
 };
 
 // Records a child the daemon started and counts it for its source; room
 // must have been reserved.
 void add_child_record(pid_t pid, const child_facts *facts);
-// Forgets pid, uncounts it for its source and tells when it started; false
-// for a process the daemon never started (one it had before exec, or an
-// orphan as PID 1).
-bool remove_child_record(pid_t pid, timespec *started);
+// Forgets pid, uncounts it for its source and hands back what was kept of
+// it; false for a process the daemon never started (one it had before exec,
+// or an orphan as PID 1).
+bool remove_child_record(pid_t pid, child_facts *facts);
+// What is kept of a command the daemon started and has not yet collected, or null.
+child_facts *child_record(pid_t pid);
 // Commands running for clients of source; only with -C.
 int source_children(const source_key *source);
 // Sends signal_number, by its process id, to every command the daemon
@@ -273,6 +283,7 @@ struct access_verdict {
     bool matched;                    // false: no rule covers the client: allowed, no variables, -C's limit
     bool allowed;                    // true also when !matched
     int limit;                       // the matched rule's limit=, or -1 when it has none
+    int timeout;                     // the matched rule's timeout=, or -1 when it has none
     const rule_variable *variables;  // the matched rule's variables in the order written (null when none)
     size_t variable_count;
     int family;                      // of the matched network, AF_INET or AF_INET6
@@ -423,6 +434,28 @@ void wait_for_header(int conn, const socket_address *peer, const socket_address 
 void serve_header_waits(const fd_set *readable);
 // Closes every connection still waiting for its header (the end of a drain).
 void close_header_waits();
+
+// time_limit.cc: a command that runs longer than its limit (-T, or its
+// rule's timeout=) is sent SIGTERM, and SIGKILL 2 seconds later. The
+// deadlines are a binary heap, so a start or a collect costs the logarithm
+// of the number running and the loop looks only at the nearest.
+
+// How long after SIGTERM a command that still runs is sent SIGKILL.
+constexpr int kill_grace_seconds = 2;
+
+// The limit in seconds for c's command: its rule's, else -T's; 0 for none.
+int time_limit_of(const connection *c);
+// Room for one more deadline; -1 when memory ran out, and nothing changed.
+int reserve_deadline();
+// The command pid, recorded as started, gets SIGTERM seconds after it; room
+// must have been reserved.
+void arm_time_limit(pid_t pid, int seconds);
+// A collected command's deadline, if it had one, is forgotten.
+void disarm_time_limit(const child_facts *facts);
+// The nearest deadline (CLOCK_MONOTONIC), or null when no command has one.
+const timespec *next_deadline();
+// Signals every command whose deadline has come.
+void enforce_time_limits();
 
 // drain.cc
 

@@ -71,13 +71,16 @@ std::string verdict_of(const access_table *table, const socket_address &client)
     match_access(table, &client, &verdict);
     char network[network_text_size];
     std::string text = verdict_network_text(&verdict, network);
-    if (!verdict.matched && (!verdict.allowed || verdict.limit != -1 || verdict.variable_count != 0))
+    if (!verdict.matched &&
+        (!verdict.allowed || verdict.limit != -1 || verdict.timeout != -1 || verdict.variable_count != 0))
         return "unmatched, yet not plainly allowed";
     if (!verdict.matched)
         return text;
     text += verdict.allowed ? " allow" : " deny";
     if (verdict.limit != -1)
         text += " limit=" + std::to_string(verdict.limit);
+    if (verdict.timeout != -1)
+        text += " timeout=" + std::to_string(verdict.timeout);
     for (size_t i = 0; i < verdict.variable_count; i++) {
         std::string entry = verdict.variables[i].entry;
         text += " [" + entry + "]";
@@ -142,6 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
         // limit alone is the limit; LIMIT and proto are variables like any other.
         line_case{"LimitBesideVariables", "10.0.0.0/8 allow LIMIT=1 limit=0 proto=x\n", "10.0.0.1",
                   "1 rules, 10.0.0.0/8 allow limit=0 [LIMIT=1] [proto=x]"},
+        line_case{"TimeoutBesideLimit", "10.0.0.0/8 allow TIMEOUT=1 timeout=0 limit=2\n", "10.0.0.1",
+                  "1 rules, 10.0.0.0/8 allow limit=2 timeout=0 [TIMEOUT=1]"},
         line_case{"HighestLimitWithLeadingZeros", "10.0.0.0/8 allow limit=0001000000\n", "10.0.0.1",
                   "1 rules, 10.0.0.0/8 allow limit=1000000"},
         line_case{"CrlfLineEnds", "10.0.0.0/8 allow A=1\r\n10.0.0.0/16 allow B=\"2\"\r\n", "10.1.0.0",
@@ -184,6 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
         line_case{"LimitAfterDeny", "10.0.0.0/8 deny limit=1\n", nullptr, "1: fields after deny"},
         line_case{"RepeatedName", "10.0.0.0/8 allow A=1 B=2 A=3\n", nullptr, "1: name given twice"},
         line_case{"RepeatedLimit", "10.0.0.0/8 allow limit=1 limit=2\n", nullptr, "1: name given twice"},
+        line_case{"RepeatedTimeout", "10.0.0.0/8 allow timeout=1 timeout=1\n", nullptr, "1: name given twice"},
         line_case{"NameStartingWithDigit", "10.0.0.0/8 allow 1A=x\n", nullptr, "1: bad variable name"},
         line_case{"NameWithDash", "10.0.0.0/8 allow A-B=x\n", nullptr, "1: bad variable name"},
         line_case{"NoName", "10.0.0.0/8 allow =x\n", nullptr, "1: bad variable name"},
@@ -194,6 +200,7 @@ INSTANTIATE_TEST_SUITE_P(
         line_case{"LimitAboveMillion", "10.0.0.0/8 allow limit=1000001\n", nullptr, "1: limit over 1000000"},
         line_case{"LimitOfTwentyDigits", "10.0.0.0/8 allow limit=99999999999999999999\n", nullptr,
                   "1: limit over 1000000"},
+        line_case{"TimeoutOverADay", "10.0.0.0/8 allow timeout=86401\n", nullptr, "1: timeout over 86400"},
         line_case{"UnterminatedQuote", "10.0.0.0/8 allow A=\"a b\n", nullptr, "1: unterminated quote"},
         line_case{"QuoteEndingInEscapedQuote", "10.0.0.0/8 allow A=\"a\\\"\n", nullptr, "1: unterminated quote"},
         line_case{"UnknownEscape", "10.0.0.0/8 allow A=\"\\x\"\n", nullptr, "1: bad escape"},

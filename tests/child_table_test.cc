@@ -121,8 +121,8 @@ TEST(ChildTable, CountsStayRightThroughGrowthAndScrambledRemoval)
         counts[it->second]--;
         pid_t pid = it->first;
         running.erase(it);
-        timespec started = {};
-        return remove_child_record(pid, &started) && started.tv_sec == pid && started.tv_nsec == 7;
+        child_facts facts = {};
+        return remove_child_record(pid, &facts) && facts.started.tv_sec == pid && facts.started.tv_nsec == 7;
     };
     // Between 48 and 64 at once in the 128 slots of start-up, where the runs
     // are long and cross; then 2000 at once, in 4096 slots; then none.
@@ -134,14 +134,14 @@ TEST(ChildTable, CountsStayRightThroughGrowthAndScrambledRemoval)
     while (running.size() < 2000)
         ASSERT_TRUE(add_one());
     ASSERT_EQ(wrong_count(), "");
-    timespec started;
-    EXPECT_FALSE(remove_child_record(1, &started)) << "a process the daemon never started";
+    child_facts facts;
+    EXPECT_FALSE(remove_child_record(1, &facts)) << "a process the daemon never started";
     while (!running.empty()) {
         ASSERT_TRUE(remove_one());
         ASSERT_EQ(wrong_count(), "");
     }
     for (pid_t pid = 100; pid < next_pid; pid++)
-        EXPECT_FALSE(remove_child_record(pid, &started));
+        EXPECT_FALSE(remove_child_record(pid, &facts));
     settings = settings_record{};
 }
 

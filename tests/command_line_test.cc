@@ -19,7 +19,7 @@ using testing::ExitedWithCode;
 namespace {
 
 const std::vector<std::string> usage_text = {
-    "sockherd version 20",
+    "sockherd version 21",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -44,6 +44,8 @@ const std::vector<std::string> usage_text = {
     "  -D       set TCP_NODELAY option on sockets",
     "  -K N     TCP keepalive on sockets: probe after N",
     "           seconds idle, drop after 3 unanswered",
+    "  -T N     end a command that runs longer than N seconds",
+    "           (SIGTERM, then SIGKILL 2 seconds later)",
     "  -G N     on SIGTERM stop accepting, let running commands",
     "           finish for up to N seconds, then exit 0",
     "  -e       redirect stderr of children to socket",
@@ -92,7 +94,7 @@ TEST(UsageText, IsExactlyTheListedLines)
     auto result = run_sockherd({});
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(result.out, "");
-    ASSERT_EQ(usage_text.size(), 40u);
+    ASSERT_EQ(usage_text.size(), 42u);
     EXPECT_EQ(harness::split_lines(result.err), usage_text);
     for (const auto &line : usage_text)
         EXPECT_TRUE(line.empty() || line.back() != ' ') << line;
@@ -155,7 +157,9 @@ INSTANTIATE_TEST_SUITE_P(
                     exit_case{"DrainZero", {"-G", "0", "0", "0", "x"}, 20, false},
                     exit_case{"DrainAboveADay", {"-G", "86401", "0", "0", "x"}, 20, false},
                     exit_case{"DrainNotANumber", {"-G", "abc", "0", "0", "x"}, 20, false},
-                    exit_case{"DrainWrappingIntoRange", {"-G", "4294967297", "0", "0", "x"}, 20, false}),
+                    exit_case{"DrainWrappingIntoRange", {"-G", "4294967297", "0", "0", "x"}, 20, false},
+                    exit_case{"TimeLimitZero", {"-T", "0", "0", "0", "x"}, 20, false},
+                    exit_case{"TimeLimitAboveADay", {"-T", "86401", "0", "0", "x"}, 20, false}),
     [](const testing::TestParamInfo<exit_case> &param_info) { return std::string(param_info.param.name); });
 
 TEST(Defaults, HoldWithOnlyOperands)
@@ -172,6 +176,7 @@ TEST(Defaults, HoldWithOnlyOperands)
     EXPECT_EQ(settings.access_file, nullptr);
     EXPECT_FALSE(settings.check_access);
     EXPECT_EQ(settings.drain_seconds, 0);
+    EXPECT_EQ(settings.timeout_seconds, 0);
 }
 
 struct number_case {
@@ -214,16 +219,17 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, KeepaliveNumbers,
                          testing::Values(number_case{"1", 1}, number_case{"32767", 32767}, number_case{" 12x", 12},
                                          number_case{"+7", 7}));
 
-class DrainNumbers : public testing::TestWithParam<number_case> {};
+class DaySeconds : public testing::TestWithParam<number_case> {};
 
-// -G reads as atoi does, from a second up to a day.
-TEST_P(DrainNumbers, AcceptedFromASecondToADay)
+// -G and -T read as atoi does, from a second up to a day.
+TEST_P(DaySeconds, AcceptedFromASecondToADay)
 {
-    parse({"-G", GetParam().text, "a", "p", "x"});
+    parse({"-G", GetParam().text, "-T", GetParam().text, "a", "p", "x"});
     EXPECT_EQ(settings.drain_seconds, GetParam().value);
+    EXPECT_EQ(settings.timeout_seconds, GetParam().value);
 }
 
-INSTANTIATE_TEST_SUITE_P(CommandLine, DrainNumbers,
+INSTANTIATE_TEST_SUITE_P(CommandLine, DaySeconds,
                          testing::Values(number_case{"1", 1}, number_case{"86400", 86400}, number_case{" 12x", 12}));
 
 TEST(IdOptions, AcceptNumbersWithAtoiRules)

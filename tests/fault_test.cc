@@ -2,6 +2,7 @@
 // out, and a storm of children ending at once. Each time the daemon must say
 // what went wrong, lose no client silently, and carry on.
 #include "harness.h"
+#include "json_line.h"
 #include "stress_pattern.h"
 #include "stress_support.h"
 
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <grp.h>
+#include <map>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <sched.h>
@@ -535,6 +537,55 @@ TEST(FaultTest, SigchldStormOfTwoHundredIsFullyCollected)
     }
     stress::report("SIGCHLD storm: 2 x %d commands ended at once, %ld \"closed\" lines, last \"%s\"", commands,
                    stress::count_log(daemon.err()).closed, stress::count_log(daemon.err()).last_closed.c_str());
+}
+
+// 200 commands whose limits (-T 1, and 2 and 3 by the rules for two of the
+// three sources) come in three waves: each is ended and collected within
+// half a second of its own limit, and between the waves the daemon sleeps.
+TEST(FaultTest, TwoHundredTimeLimitsEachEndOnTimeAndTheDaemonSleepsBetween)
+{
+    temp_dir dir;
+    std::string rules = dir.file("rules", "127.0.0.2 allow timeout=2\n127.0.0.3 allow timeout=3\n", 0644);
+    const int commands = 200;
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-J", "-1", "-T", "1", "-A", rules, "-b", "256", "-c", "250", "127.0.0.1", "0", "cat"}));
+    std::vector<int> clients;
+    for (int i = 0; i < commands; i++)
+        clients.push_back(harness::connect_from("127.0.0." + std::to_string(i % 3 + 1), daemon.port));
+    ASSERT_TRUE(daemon.wait_for_err("\"event\":\"connected\"", commands));
+    long ticks_before = harness::cpu_ticks(daemon.pid);
+    ASSERT_TRUE(daemon.wait_for_err("\"event\":\"closed\"", commands)) << harness::bounded_text(daemon.err());
+    long ticks = harness::cpu_ticks(daemon.pid) - ticks_before;
+    ASSERT_EQ(kill(daemon.pid, SIGUSR1), 0);
+    ASSERT_TRUE(daemon.wait_for_err("\"event\":\"counts\""));
+
+    std::map<std::string, int> limit_of;  // by pid
+    int on_time = 0;
+    for (const std::string &line : harness::split_lines(daemon.err())) {
+        json::object event;
+        ASSERT_EQ(json::parse_object(line, event), "") << line;
+        const std::string &kind = event.find("event")->text;
+        if (kind == "connected") {
+            limit_of[event.find("pid")->text] = event.find("remote")->text.back() - '0';
+        } else if (kind == "closed") {
+            const json::field *signal = event.find("signal");
+            double duration = atof(event.find("duration")->text.c_str());
+            int limit = limit_of[event.find("pid")->text];
+            EXPECT_TRUE(signal != nullptr && signal->text == "15") << line;
+            EXPECT_TRUE(duration >= limit && duration < limit + 0.5) << line << " (limit " << limit << ")";
+            on_time++;
+        } else if (kind == "counts") {
+            EXPECT_EQ(event.find("timed_out")->text, std::to_string(commands));
+            EXPECT_EQ(event.find("killed")->text, "0");
+        }
+    }
+    EXPECT_EQ(on_time, commands);
+    // Three waves in three seconds: a loop that woke before its time would
+    // spin through them.
+    EXPECT_LT(ticks, 50) << "CPU ticks while the limits ran out";
+    for (int fd : clients)
+        close(fd);
+    stress::report("200 time limits in three waves: %ld CPU ticks of the daemon over the 3 s", ticks);
 }
 
 }  // namespace

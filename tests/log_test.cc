@@ -325,6 +325,16 @@ expected_event closed(pid_ref pid, int running, int limit, const outcome &ended)
     return event;
 }
 
+// A time limit's signal, after seconds from at_least to at_least + 0.5.
+expected_event time_limit(const char *event_name, pid_ref pid, int running, int limit, double at_least)
+{
+    expected_event event{event_name};
+    event.fields.push_back(pid_field(pid));
+    event.fields.push_back(range_field("after", rule::duration, at_least, at_least + 0.5));
+    event.text.push_back({true, pid, " " + std::string(event_name) + slots_text(running, limit)});
+    return event;
+}
+
 expected_event exec_failed(pid_ref pid, int error)
 {
     expected_event event{"exec failed"};
@@ -554,6 +564,7 @@ struct log_run {
             {"exec failed", "unable to execute command\n"},
             {"denied", "- denied from "},        {"revoked", "- revoked "},
             {"rules unchanged", "- rules unchanged\n"},
+            {"timed out", " timed out ("},      {"killed", " killed ("},
         };
         bool always = kind == "exec failed" || kind == "bad proxy header" || kind == "rules unchanged";
         if (mode == log_mode::none && !always)
@@ -702,6 +713,55 @@ std::vector<expected_event> missing_command(const log_run &run)
 std::vector<expected_event> command_without_execute_permission(const log_run &run)
 {
     return exec_fails(run, EACCES);
+}
+
+// Under -T 1: a command that ignores SIGTERM is killed 2 s after it; one
+// that ends in time is left alone; one that made its own process group
+// is signalled alone, and the child it leaves in that group lives on.
+const char *const time_limit_script =
+    "read how; case $how in ignore) trap '' TERM; exec cat;; quick) exit 0;;"
+    " *) exec setsid sh -c 'sleep 60 </dev/null >/dev/null 2>&1 & echo $!; wait';; esac";
+
+std::vector<expected_event> time_limits(const log_run &run)
+{
+    endpoint local = {"127.0.0.1", run.daemon.port};
+    auto client = [&](const char *how) {
+        int fd = harness::connect_loopback(run.daemon.port);
+        EXPECT_TRUE(harness::write_all(fd, std::string(how) + "\n"));
+        return fd;
+    };
+    int ignoring = client("ignore");
+    run.wait_for("timed out");
+    int quick = client("quick");
+    run.wait_for("closed");
+    int grouped = client("group");
+    std::string line = harness::read_some(grouped, 1);
+    while (!line.empty() && line.back() != '\n' && line.size() < 16)
+        line += harness::read_some(grouped, 1);
+    pid_t left_behind = atoi(line.c_str());
+    run.wait_for("closed", 2);
+    EXPECT_GT(left_behind, 1);
+    if (left_behind > 1) {
+        std::string state = harness::proc_status_field(left_behind, "State");
+        EXPECT_TRUE(!state.empty() && state[0] != 'Z') << "the command's own process group was signalled";
+        kill(left_behind, SIGKILL);
+    }
+    run.wait_for("killed");
+    run.wait_for("closed", 3);
+    std::vector<expected_event> expected = {
+        connected({1}, client_end(ignoring, "127.0.0.1"), local, 1, 40),
+        time_limit("timed out", {1}, 1, 40, 1),
+        connected({2}, client_end(quick, "127.0.0.1"), local, 2, 40),
+        closed({2}, 1, 40, {"status", 0}),
+        connected({3}, client_end(grouped, "127.0.0.1"), local, 2, 40),
+        time_limit("timed out", {3}, 2, 40, 1),
+        closed({3}, 1, 40, {"signal", SIGTERM, false, 1, 1.5}),
+        time_limit("killed", {1}, 1, 40, 3),
+        closed({1}, 0, 40, {"signal", SIGKILL, false, 3, 3.5}),
+    };
+    for (int fd : {ignoring, quick, grouped})
+        close(fd);
+    return expected;
 }
 
 // The rules the row starts with, in the file "@rules" names.
@@ -879,7 +939,9 @@ INSTANTIATE_TEST_SUITE_P(
         event_case{"ForeignProcess", {"127.0.0.1", "0", "cat"}, text_and_json, foreign_process, "127.0.0.1", 40, 0, 0,
                    true},
         event_case{"AccessRulesAndTheirReloads", {"-A", "@rules", "127.0.0.1", "0", "cat"}, text_and_json,
-                   access_rules_and_reloads, "127.0.0.1", 40}),
+                   access_rules_and_reloads, "127.0.0.1", 40},
+        event_case{"TimeLimits", {"-T", "1", "127.0.0.1", "0", "sh", "-c", time_limit_script}, text_and_json,
+                   time_limits, "127.0.0.1", 40}),
     [](const testing::TestParamInfo<event_case> &param_info) { return std::string(param_info.param.name); });
 
 
@@ -953,7 +1015,8 @@ TEST(Counts, Sigusr1GivesWhatBecameOfEveryClient)
         std::vector<std::pair<const char *, int>> figures = {
             {"accepted", 8},       {"served", 4},           {"refused", 1},         {"source_refused", 1},
             {"denied", 0},         {"dropped", 1},          {"bad_headers", 1},     {"fork_failed", 0},
-            {"exec_failed", 0},    {"accept_failed", 0},    {"max_running", 3},     {"running", 1},
+            {"exec_failed", 0},    {"timed_out", 0},        {"killed", 0},
+            {"accept_failed", 0},  {"max_running", 3},      {"running", 1},
             {"limit", 3},          {"pending_refusals", 1}, {"waiting_headers", 0},
         };
         std::vector<std::string> lines = harness::split_lines(daemon.err());

@@ -5,12 +5,15 @@
 // the load suite.
 #include "harness.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 using harness::daemon_process;
 
@@ -120,6 +123,58 @@ TEST(Reload, BrokenFileKeepsTheRulesInForceAndSaysSo)
     EXPECT_EQ(reply_to(daemon, "127.0.0.3"), "");
     EXPECT_EQ(reply_to(daemon, "127.0.0.2"), "127.0.0.2\n");
     EXPECT_TRUE(daemon.alive());
+}
+
+// -T 2 against the rules' timeout=, longer, shorter and none; then a
+// reload that swaps two of them: the commands already running keep the
+// limit they started with, the next clients get the new one.
+TEST(Reload, TimeLimitOfACommandIsTheOneItStartedWith)
+{
+    harness::text_file rules("127.0.0.2 allow timeout=1\n127.0.0.3 allow timeout=0\n127.0.0.4 allow timeout=3\n");
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-T", "2", "-A", rules.path, "-1", "127.0.0.1", "0", "cat"}));
+    struct row {
+        const char *source;
+        bool after_reload;
+        int seconds;  // until the command is ended; 0: never
+    };
+    const std::vector<row> rows = {{"127.0.0.1", false, 2}, {"127.0.0.2", false, 1}, {"127.0.0.3", false, 0},
+                                   {"127.0.0.4", false, 3}, {"127.0.0.2", true, 0},  {"127.0.0.3", true, 1}};
+    using clock = std::chrono::steady_clock;
+    std::vector<int> fds;
+    std::vector<clock::time_point> started;
+    for (const row &r : rows) {
+        if (r.after_reload && fds.size() == 4) {
+            ASSERT_TRUE(daemon.wait_for_err(" connected from ", 4));
+            ASSERT_TRUE(rules.write("127.0.0.2 allow timeout=0\n127.0.0.3 allow timeout=1\n"));
+            ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
+            ASSERT_TRUE(daemon.wait_for_err("- reloaded 2 rules\n")) << harness::bounded_text(daemon.err());
+        }
+        started.push_back(clock::now());
+        fds.push_back(harness::connect_from(r.source, daemon.port));
+        ASSERT_NE(fds.back(), -1);
+    }
+    std::vector<double> ended(rows.size(), 0);
+    clock::time_point give_up = clock::now() + std::chrono::milliseconds(3800);
+    for (;;) {
+        std::vector<pollfd> waiting;
+        for (size_t i = 0; i < rows.size(); i++)
+            waiting.push_back({ended[i] == 0 ? fds[i] : -1, POLLIN, 0});
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up - clock::now()).count();
+        if (left <= 0 || poll(waiting.data(), waiting.size(), static_cast<int>(left)) <= 0)
+            break;
+        for (size_t i = 0; i < rows.size(); i++)
+            if (waiting[i].revents != 0)
+                ended[i] = std::chrono::duration<double>(clock::now() - started[i]).count();
+    }
+    for (size_t i = 0; i < rows.size(); i++) {
+        SCOPED_TRACE(std::string(rows[i].source) + (rows[i].after_reload ? " after the reload" : ""));
+        if (rows[i].seconds == 0)
+            EXPECT_EQ(ended[i], 0);
+        else
+            EXPECT_TRUE(ended[i] >= rows[i].seconds && ended[i] < rows[i].seconds + 0.5) << ended[i];
+        close(fds[i]);
+    }
 }
 
 }  // namespace
