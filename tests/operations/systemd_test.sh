@@ -68,13 +68,14 @@ exec_start_args() {
 }
 
 # options_then_operands: splits args into the array options and the array
-# operands, as the daemon's getopt would (-c, -b, -g, -u and -r take a value).
+# operands, as the daemon's getopt would (the options that take a value:
+# -c, -b, -g, -u, -r, -C, -K, -G, -A and -T).
 options_then_operands() {
     options=() operands=("${args[@]}")
     while [ "${#operands[@]}" -gt 0 ]; do
         case ${operands[0]} in
             --) operands=("${operands[@]:1}"); break ;;
-            -[cbgurCKGA]) options+=("${operands[@]:0:2}"); operands=("${operands[@]:2}") ;;
+            -[cbgurCKGAT]) options+=("${operands[@]:0:2}"); operands=("${operands[@]:2}") ;;
             -?*) options+=("${operands[0]}"); operands=("${operands[@]:1}") ;;
             *) break ;;
         esac
