@@ -74,7 +74,8 @@ INSTANTIATE_TEST_SUITE_P(
 // children of sources whose keys share their bits but not their family,
 // added and removed in a scrambled order while a plain map says what each
 // count must be. A slot lost or left behind by the backward shift shows as a
-// wrong count, or as a child that cannot be removed.
+// wrong count, or as a child that cannot be removed. Each child has a time
+// limit too, and the nearest deadline must stay the earliest of those left.
 TEST(ChildTable, CountsStayRightThroughGrowthAndScrambledRemoval)
 {
     settings = settings_record{};
@@ -95,22 +96,31 @@ TEST(ChildTable, CountsStayRightThroughGrowthAndScrambledRemoval)
     }
     std::mt19937 random(20261209);
     std::map<pid_t, size_t> running;  // pid to index in sources
+    std::map<pid_t, time_t> deadlines;
     std::vector<int> counts(sources.size());
     pid_t next_pid = 100;
     auto wrong_count = [&]() -> std::string {
         for (size_t i = 0; i < sources.size(); i++)
             if (source_children(&sources[i]) != counts[i])
                 return "source " + std::to_string(i) + " with " + std::to_string(running.size()) + " running";
+        time_t nearest = deadlines.empty() ? -1 : deadlines.begin()->second;
+        for (const auto &deadline : deadlines)
+            nearest = std::min(nearest, deadline.second);
+        if ((next_deadline() == nullptr ? -1 : next_deadline()->tv_sec) != nearest)
+            return "not the nearest deadline, with " + std::to_string(running.size()) + " running";
         return "";
     };
     auto add_one = [&] {
-        if (reserve_child_record() != 0)
+        if (reserve_child_record() != 0 || reserve_deadline() != 0)
             return false;
         size_t source = random() % sources.size();
         child_facts facts = {};
         facts.source = sources[source];
         facts.started = {next_pid, 7};  // each record's own, to follow it through the moves
         add_child_record(next_pid, &facts);
+        int seconds = static_cast<int>(random() % 5000) + 1;
+        arm_time_limit(next_pid, seconds);
+        deadlines[next_pid] = next_pid + seconds;
         running[next_pid++] = source;
         counts[source]++;
         return true;
@@ -121,8 +131,11 @@ TEST(ChildTable, CountsStayRightThroughGrowthAndScrambledRemoval)
         counts[it->second]--;
         pid_t pid = it->first;
         running.erase(it);
+        deadlines.erase(pid);
         child_facts facts = {};
-        return remove_child_record(pid, &facts) && facts.started.tv_sec == pid && facts.started.tv_nsec == 7;
+        bool removed = remove_child_record(pid, &facts);
+        disarm_time_limit(&facts);
+        return removed && facts.started.tv_sec == pid && facts.started.tv_nsec == 7;
     };
     // Between 48 and 64 at once in the 128 slots of start-up, where the runs
     // are long and cross; then 2000 at once, in 4096 slots; then none.
