@@ -1,6 +1,7 @@
 #include "sockherd.h"
 
 #include <arpa/inet.h>
+#include <cstring>
 
 namespace sockherd {
 
@@ -33,6 +34,19 @@ const char *address_text(const socket_address *address)
     }
     if (inet_ntop(family, bytes, address_buffer, sizeof address_buffer) == nullptr)
         return "-";
+    return address_buffer;
+}
+
+const char *source_text(const source_key *source)
+{
+    unsigned char bytes[16] = {};
+    int length = source->family == AF_INET6 ? 8 : 4;
+    for (int i = 0; i < length; i++)
+        bytes[i] = static_cast<unsigned char>(source->prefix >> (8 * (length - 1 - i)));
+    if (inet_ntop(source->family, bytes, address_buffer, sizeof address_buffer) == nullptr)
+        return "-";
+    if (source->family == AF_INET6)
+        (void)strcat(address_buffer, "/64");  // the longest /64 takes 21 of its 46 bytes
     return address_buffer;
 }
 

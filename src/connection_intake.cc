@@ -13,18 +13,19 @@ static void drop_connection(int conn, const socket_address *remote)
     (void)close(conn);
 }
 
-// Over -C with -r, as at the limit; without -r there is no queue of our own
-// to leave the client in, so it is closed at once.
-static void refuse_over_source(int conn, const socket_address *remote)
+// Over a limit of its source's (-C, -R, -P) with -r, as at the limit;
+// without -r there is no queue of our own to leave the client in, so it is
+// closed at once.
+static void refuse_for_source(int conn, const socket_address *remote, refusal_reason reason)
 {
     if (settings.refuse_response != nullptr) {
         if (conn < FD_SETSIZE)
-            refuse_connection(conn, remote, true);
+            refuse_connection(conn, remote, reason);
         else
             drop_connection(conn, remote);
         return;
     }
-    log_refused(remote, true);
+    log_refused(remote, reason);
     (void)close(conn);
 }
 
@@ -92,7 +93,7 @@ void handle_accept(int listening, int at_limit)
     if (!settings.proxy_protocol && denied_by_rules(conn, &c))
         return;
     if (at_limit) {
-        refuse_connection(conn, &c.peer, false);
+        refuse_connection(conn, &c.peer, refused_at_limit);
         return;
     }
     // A header that has not all arrived waits in the loop, which can watch
@@ -125,7 +126,7 @@ void admit_connection(int conn, const connection *c)
     if (counting_sources() && !c->header_unread) {
         source = source_of(&c->client);
         if (limited && source_children(&source) >= (rule_limit ? v->limit : settings.max_per_source)) {
-            refuse_over_source(conn, &c->client);
+            refuse_for_source(conn, &c->client, refused_over_source);
             return;
         }
     }

@@ -342,6 +342,28 @@ void log_killed(pid_t pid, const timespec *started)
         (void)fprintf(stderr, "%ld killed (%d/%d)\n", static_cast<long>(pid), slots_in_use(), settings.max_children);
 }
 
+void log_penalty(const source_key *source, int seconds, int wait_status, bool timed_out)
+{
+    counts.penalties++;
+    if (!settings.verbose)
+        return;
+    if (!settings.json_log) {
+        (void)fprintf(stderr, "- penalty for %s: %d s\n", source_text(source), seconds);
+        return;
+    }
+    json_line line;
+    json_begin(&line, "penalty");
+    json_text(&line, "source", source_text(source));
+    json_number(&line, "seconds", seconds);
+    if (timed_out)
+        json_raw(&line, ",\"timeout\":true");
+    else if (WIFSIGNALED(wait_status))
+        json_number(&line, "signal", WTERMSIG(wait_status));
+    else
+        json_number(&line, "status", WEXITSTATUS(wait_status));
+    json_end(&line);
+}
+
 // The lines about a client that no command serves: remote and its port,
 // and a field of its own.
 static void json_turned_away(const char *event, const socket_address *remote, const char *name, const char *value)
@@ -354,21 +376,46 @@ static void json_turned_away(const char *event, const socket_address *remote, co
     json_end(&line);
 }
 
-void log_refused(const socket_address *remote, bool over_source)
+static unsigned long long *refusal_count(refusal_reason reason)
 {
-    if (over_source)
-        counts.source_refused++;
-    else
-        counts.refused++;
+    switch (reason) {
+    case refused_over_source: return &counts.source_refused;
+    case refused_over_rate: return &counts.rate_refused;
+    case refused_for_penalty: return &counts.penalty_refused;
+    case refused_at_limit: break;
+    }
+    return &counts.refused;
+}
+
+static void text_refused(const socket_address *remote, refusal_reason reason)
+{
+    const char *address = address_text(remote);
+    int port = address_port(remote);
+    switch (reason) {
+    case refused_over_source:
+        (void)fprintf(stderr, "- refused from %s port %d (source limit)\n", address, port);
+        return;
+    case refused_over_rate:
+        (void)fprintf(stderr, "- refused from %s port %d (rate limit)\n", address, port);
+        return;
+    case refused_for_penalty:
+        (void)fprintf(stderr, "- refused from %s port %d (penalty)\n", address, port);
+        return;
+    case refused_at_limit: break;
+    }
+    (void)fprintf(stderr, "- refused from %s port %d\n", address, port);
+}
+
+void log_refused(const socket_address *remote, refusal_reason reason)
+{
+    static const char *const reasons[] = {"limit", "source limit", "rate limit", "penalty"};
+    (*refusal_count(reason))++;
     if (!settings.verbose)
         return;
     if (settings.json_log)
-        json_turned_away("refused", remote, "reason", over_source ? "source limit" : "limit");
-    else if (over_source)
-        (void)fprintf(stderr, "- refused from %s port %d (source limit)\n", address_text(remote),
-                      address_port(remote));
+        json_turned_away("refused", remote, "reason", reasons[reason]);
     else
-        (void)fprintf(stderr, "- refused from %s port %d\n", address_text(remote), address_port(remote));
+        text_refused(remote, reason);
 }
 
 void log_dropped(const socket_address *remote)
@@ -457,6 +504,8 @@ static size_t collect_counts(count_field *fields)
     fields[n++] = {"served", static_cast<long long>(counts.served)};
     fields[n++] = {"refused", static_cast<long long>(counts.refused)};
     fields[n++] = {"source_refused", static_cast<long long>(counts.source_refused)};
+    fields[n++] = {"rate_refused", static_cast<long long>(counts.rate_refused)};
+    fields[n++] = {"penalty_refused", static_cast<long long>(counts.penalty_refused)};
     fields[n++] = {"denied", static_cast<long long>(counts.denied)};
     fields[n++] = {"dropped", static_cast<long long>(counts.dropped)};
     fields[n++] = {"bad_headers", static_cast<long long>(counts.bad_headers)};
@@ -464,6 +513,8 @@ static size_t collect_counts(count_field *fields)
     fields[n++] = {"exec_failed", static_cast<long long>(counts.exec_failed)};
     fields[n++] = {"timed_out", static_cast<long long>(counts.timed_out)};
     fields[n++] = {"killed", static_cast<long long>(counts.killed)};
+    fields[n++] = {"penalties", static_cast<long long>(counts.penalties)};
+    fields[n++] = {"rate_table_full", static_cast<long long>(counts.rate_table_full)};
     fields[n++] = {"accept_failed", static_cast<long long>(counts.accept_failed)};
     fields[n++] = {"max_running", counts.max_running};
     fields[n++] = {"running", running_children};
@@ -522,7 +573,8 @@ void format_status(char *text, size_t size)
 {
     (void)snprintf(text, size, "%d/%d running; %llu served, %llu refused, %llu denied, %llu dropped, %llu failed",
                    running_children, settings.max_children, static_cast<unsigned long long>(counts.served),
-                   static_cast<unsigned long long>(counts.refused + counts.source_refused),
+                   static_cast<unsigned long long>(counts.refused + counts.source_refused + counts.rate_refused +
+                                                   counts.penalty_refused),
                    static_cast<unsigned long long>(counts.denied), static_cast<unsigned long long>(counts.dropped),
                    static_cast<unsigned long long>(counts.fork_failed + counts.exec_failed));
 }

@@ -57,7 +57,7 @@ static int start_lingering(pending_write *previous, pending_write *record)
     return linger_step(previous, record);
 }
 
-void refuse_connection(int conn, const socket_address *remote, bool over_source)
+void refuse_connection(int conn, const socket_address *remote, refusal_reason reason)
 {
     if (set_nonblocking(conn) == -1) {
         warn("unable to set O_NONBLOCK");
@@ -78,7 +78,7 @@ void refuse_connection(int conn, const socket_address *remote, bool over_source)
     record->lingering = false;
     pending_list = record;
     pending_refusals++;
-    log_refused(remote, over_source);
+    log_refused(remote, reason);
     // A text that fits the send buffer goes out now, and a client that has
     // already closed is done with before the loop ever sees the record.
     (void)pending_write_step(nullptr, record);

@@ -105,7 +105,8 @@ bool notifies_service_manager()
 
 static status_figures current_figures()
 {
-    return {running_children, counts.served,       counts.refused + counts.source_refused,
+    return {running_children, counts.served,
+            counts.refused + counts.source_refused + counts.rate_refused + counts.penalty_refused,
             counts.denied,    counts.dropped,      counts.fork_failed + counts.exec_failed};
 }
 

@@ -28,7 +28,17 @@ union socket_address {
 static_assert(sizeof(socket_address) == 28, "an IPv6 socket address is 28 bytes");
 
 struct connection;      // an accepted connection on its way to a command (connection_intake.cc)
+
+// Why a client was turned away with the -r text (or closed at once): each
+// has its log line and its count.
+enum refusal_reason {
+    refused_at_limit,      // -c
+    refused_over_source,   // -C, or its rule's limit=
+    refused_over_rate,     // -R, or its rule's rate=
+    refused_for_penalty,   // -P: its source's commands ended badly
+};
 struct access_verdict;  // what the access rules say of a client (access_rules.cc)
+struct source_key;      // where a client comes from, for the limits per source (child_table.cc)
 
 // command_line.cc
 
@@ -88,6 +98,8 @@ struct counts_record {
     unsigned long long served;         // commands started, those that then failed to execute included
     unsigned long long refused;        // at the limit
     unsigned long long source_refused; // over the per-source limit
+    unsigned long long rate_refused;   // over the source's rate
+    unsigned long long penalty_refused; // while the source had a penalty
     unsigned long long denied;
     unsigned long long dropped;
     unsigned long long bad_headers;
@@ -95,6 +107,8 @@ struct counts_record {
     unsigned long long exec_failed;
     unsigned long long timed_out;      // commands sent SIGTERM by their time limit
     unsigned long long killed;         // of those, still running 2 seconds later
+    unsigned long long penalties;      // penalties put on a source
+    unsigned long long rate_table_full; // a source found no entry of its own in the table of rates
     unsigned long long accept_failed;
     int max_running;                   // the most commands that ran at once
 };
@@ -120,7 +134,10 @@ void log_closed(pid_t pid, int wait_status, const timespec *started);
 // A command's time limit sent it SIGTERM, and then SIGKILL; started is when it was spawned.
 void log_timed_out(pid_t pid, const timespec *started);
 void log_killed(pid_t pid, const timespec *started);
-void log_refused(const socket_address *remote, bool over_source);
+// A penalty was put on source, which now has seconds of it outstanding, for
+// a command that ended with wait_status (timed_out: by its time limit).
+void log_penalty(const source_key *source, int seconds, int wait_status, bool timed_out);
+void log_refused(const socket_address *remote, refusal_reason reason);
 void log_dropped(const socket_address *remote);
 // Printed whatever -v says; pid 0 when no process was started for it.
 void log_bad_header(pid_t pid, const socket_address *peer);
@@ -270,6 +287,9 @@ const char *proto_name(const socket_address *address);
 const char *address_text(const socket_address *address);
 // The port in host byte order.
 int address_port(const socket_address *address);
+// A source (of -C, -R, -P) in address_buffer: its IPv4 address, or its IPv6
+// /64 as "2001:db8:1:2::/64".
+const char *source_text(const source_key *source);
 
 // access_rules.cc
 
@@ -497,10 +517,10 @@ extern int pending_refusals;         // records in pending_list
 // How long a refused connection may linger after its text.
 constexpr int linger_seconds = 2;
 
-// Sends the refusal text without blocking; over_source tells the log line
-// that -C, not -c, refused it. Takes over conn: it is closed at once or held
-// in a record of pending_list until sent or failed.
-void refuse_connection(int conn, const socket_address *remote, bool over_source);
+// Sends the refusal text without blocking; reason goes to the log line.
+// Takes over conn: it is closed at once or held in a record of pending_list
+// until sent or failed.
+void refuse_connection(int conn, const socket_address *remote, refusal_reason reason);
 // One write for record, and after the last byte the start of its lingering;
 // 1 when it finished (closed, unlinked, freed) the record, else 0.
 int pending_write_step(pending_write *previous, pending_write *record);

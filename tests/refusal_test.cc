@@ -583,7 +583,7 @@ TEST(PendingList, SeveralRecordsFinishInOnePass)
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
         ends[i] = pair[0];
         peers[i] = pair[1];
-        refuse_connection(ends[i], &remote, false);
+        refuse_connection(ends[i], &remote, refused_at_limit);
     }
     // Newest first: ends[4] is the head.
     fd_set unread;
@@ -641,7 +641,7 @@ TEST(PendingList, LingeringAndSendingRecordsFinishInOnePass)
         int small = 4096;
         ASSERT_EQ(setsockopt(ends[i], SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
         settings.refuse_response = const_cast<char *>(texts[i]->c_str());
-        refuse_connection(ends[i], &remote, false);
+        refuse_connection(ends[i], &remote, refused_at_limit);
     }
     settings.refuse_response = nullptr;
     int index = count;
