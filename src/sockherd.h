@@ -307,6 +307,11 @@ const char *verdict_network_text(const access_verdict *verdict, char *buffer);
 // get SIGTERM. A failure is told, and the old rules stay.
 void reload_access_rules();
 
+// Reads the decimal digits from at to end. 1: a number up to maximum in
+// *value (0 when there are no digits); 0: over maximum, however many digits;
+// -1: not only digits. Pure.
+int read_decimal(const char *at, const char *end, int maximum, int *value);
+
 // connection_intake.cc
 
 // An accepted connection on its way to a command.
