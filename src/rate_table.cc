@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace sockherd {
@@ -232,6 +233,89 @@ int add_penalty(const source_key *source, int seconds, int max_seconds, const ti
     // Rounded up: a penalty never ends before the time it was given.
     entry->penalty_end = (clock + outstanding + penalty_unit - 1) / penalty_unit;
     return static_cast<int>((penalty_end_of(entry) - clock + micro / 2) / micro);
+}
+
+int penalty_for(const penalty_policy *policy, int wait_status, bool timed_out)
+{
+    if (timed_out)
+        return policy->timeout_seconds;
+    if (WIFSIGNALED(wait_status))
+        return policy->signal_seconds;
+    if (WIFEXITED(wait_status))
+        return policy->status_seconds[WEXITSTATUS(wait_status)];
+    return 0;
+}
+
+// A number from 1 to maximum in digits alone, from at to end.
+static bool read_count(const char *at, const char *end, int maximum, int *value)
+{
+    return at < end && read_decimal(at, end, maximum, value) == 1 && *value >= 1;
+}
+
+bool parse_rate(const char *at, const char *end, rate_limit *rate)
+{
+    const char *slash = static_cast<const char *>(memchr(at, '/', static_cast<size_t>(end - at)));
+    rate_limit parsed = {};
+    if (!read_count(at, slash != nullptr ? slash : end, longest_rate, &parsed.per_second))
+        return false;
+    parsed.burst = parsed.per_second;
+    if (slash != nullptr && !read_count(slash + 1, end, longest_rate, &parsed.burst))
+        return false;
+    *rate = parsed;
+    return true;
+}
+
+static bool word_is(const char *at, const char *end, const char *word)
+{
+    size_t length = strlen(word);
+    return static_cast<size_t>(end - at) == length && memcmp(at, word, length) == 0;
+}
+
+// The field of policy that WHAT, from at to end, names; null when none does.
+static int *penalty_field(const char *at, const char *end, penalty_policy *policy)
+{
+    if (word_is(at, end, "signal"))
+        return &policy->signal_seconds;
+    if (word_is(at, end, "timeout"))
+        return &policy->timeout_seconds;
+    if (word_is(at, end, "max"))
+        return &policy->max_seconds;
+    int status = 0;
+    if (read_count(at, end, 255, &status))
+        return &policy->status_seconds[status];
+    return nullptr;
+}
+
+// One WHAT:SECONDS, from at to end.
+static bool parse_penalty_item(const char *at, const char *end, penalty_policy *policy)
+{
+    const char *colon = static_cast<const char *>(memchr(at, ':', static_cast<size_t>(end - at)));
+    int seconds = 0;
+    if (colon == nullptr || !read_count(colon + 1, end, longest_penalty, &seconds))
+        return false;
+    int *field = penalty_field(at, colon, policy);
+    if (field == nullptr || *field != 0)
+        return false;
+    *field = seconds;
+    return true;
+}
+
+bool parse_penalties(const char *text, penalty_policy *policy)
+{
+    penalty_policy parsed = {};
+    for (const char *at = text;; at++) {
+        const char *end = at + strcspn(at, ",");
+        if (!parse_penalty_item(at, end, &parsed))
+            return false;
+        if (*end == '\0')
+            break;
+        at = end;
+    }
+    parsed.given = true;
+    if (parsed.max_seconds == 0)
+        parsed.max_seconds = default_max_penalty;
+    *policy = parsed;
+    return true;
 }
 
 }  // namespace sockherd

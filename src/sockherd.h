@@ -365,6 +365,16 @@ rate_verdict rate_check(const source_key *source, const rate_limit *rate, const 
 // (1 to 86400); returns the seconds now outstanding, rounded, or -1 when the
 // source has no entry of its own and finds none free.
 int add_penalty(const source_key *source, int seconds, int max_seconds, const timespec *now);
+// The seconds of penalty that policy gives a command that ended with wait_status,
+// 0 for none; timed_out: -T ended it, and then only timeout: counts. Pure.
+int penalty_for(const penalty_policy *policy, int wait_status, bool timed_out);
+// Reads "N" or "N/B" from at to end, B being N when not given; false, and
+// rate untouched, when either is not 1 to 1000000 in digits alone. Pure.
+bool parse_rate(const char *at, const char *end, rate_limit *rate);
+// Reads -P's comma-separated WHAT:SECONDS (an exit status 1 to 255, signal,
+// timeout or max; SECONDS 1 to 86400; each WHAT once; max 600 when not
+// given); false, and policy untouched, when anything else is there. Pure.
+bool parse_penalties(const char *text, penalty_policy *policy);
 
 // connection_intake.cc
 

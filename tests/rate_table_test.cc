@@ -1,11 +1,14 @@
 // The table of rates and penalties driven with made-up times, against a plain
-// token bucket. No daemon.
+// token bucket; the readers of -R and -P. No daemon.
 #include "sockherd.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <utility>
 #include <vector>
 
 using namespace sockherd;
@@ -171,6 +174,45 @@ TEST(RateTableDeathTest, SizeFromTheEnvironmentIsAPowerOfTwoFrom16To16777216)
                     valid ? "^$" : "^SOCKHERD_RATE_TABLE_SLOTS must be a power of two from 16 to 16777216\n$")
             << slots;
     }
+}
+
+TEST(RateTable, ReadsRatesAndPenaltiesOrRefusesThem)
+{
+    const struct {
+        const char *text;
+        int per_second, burst;
+    } rates[] = {{"5", 5, 5}, {"5/10", 5, 10}, {"1000000/1000000", 1000000, 1000000}, {"1/1000000", 1, 1000000},
+                 {"", 0, 0}, {"0", 0, 0}, {"1000001", 0, 0}, {"5/", 0, 0}, {"5/0", 0, 0}, {"5/10/2", 0, 0},
+                 {"+5", 0, 0}, {"5/1000001", 0, 0}};
+    for (const auto &c : rates) {
+        rate_limit rate = {7, 7};  // stays when refused
+        EXPECT_EQ(parse_rate(c.text, c.text + strlen(c.text), &rate), c.per_second != 0) << c.text;
+        EXPECT_EQ(std::make_pair(rate.per_second, rate.burst),
+                  c.per_second != 0 ? std::make_pair(c.per_second, c.burst) : std::make_pair(7, 7)) << c.text;
+    }
+    const struct {
+        const char *text;
+        int max, status_5, status_255, signal, timeout;
+    } penalties[] = {{"5:30", 600, 30, 0, 0, 0}, {"signal:120,5:30,timeout:60,max:900", 900, 30, 0, 120, 60},
+                     {"255:86400,max:86400", 86400, 0, 86400, 0, 0}};
+    for (const auto &c : penalties) {
+        penalty_policy policy = {};
+        EXPECT_TRUE(parse_penalties(c.text, &policy) && policy.given) << c.text;
+        EXPECT_EQ(std::vector<int>({policy.max_seconds, policy.status_seconds[5], policy.status_seconds[255],
+                                    policy.signal_seconds, policy.timeout_seconds}),
+                  std::vector<int>({c.max, c.status_5, c.status_255, c.signal, c.timeout})) << c.text;
+    }
+    for (const char *text : {"", "5", "0:30", "256:30", "5:0", "5:86401", "5:30,", "5:30,5:40", "kill:9", "max:0"}) {
+        penalty_policy policy = {};
+        EXPECT_FALSE(parse_penalties(text, &policy) || policy.given) << text;
+    }
+    penalty_policy policy = {};
+    ASSERT_TRUE(parse_penalties("5:30,signal:120,timeout:60", &policy));
+    EXPECT_EQ(penalty_for(&policy, W_EXITCODE(5, 0), false), 30);
+    EXPECT_EQ(penalty_for(&policy, W_EXITCODE(6, 0), false), 0);
+    EXPECT_EQ(penalty_for(&policy, W_EXITCODE(0, 0), false), 0);
+    EXPECT_EQ(penalty_for(&policy, SIGKILL, false), 120);
+    EXPECT_EQ(penalty_for(&policy, SIGKILL, true), 60);  // a timeout ends by a signal too: only timeout counts
 }
 
 }  // namespace
