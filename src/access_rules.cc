@@ -283,10 +283,7 @@ static bool token_is(const char *token, const char *end, const char *word)
     return static_cast<size_t>(end - token) == length && memcmp(token, word, length) == 0;
 }
 
-// Reads the decimal digits from at to end. 1: a number up to maximum in
-// *value; 0: over maximum (however many digits: nothing overflows); -1: not
-// only digits.
-static int read_decimal(const char *at, const char *end, int maximum, int *value)
+int read_decimal(const char *at, const char *end, int maximum, int *value)
 {
     int number = 0;
     for (; at < end; at++) {

@@ -27,6 +27,22 @@ union socket_address {
 };
 static_assert(sizeof(socket_address) == 28, "an IPv6 socket address is 28 bytes");
 
+// What -R, or a rule's rate=, allows one source: N commands a second on
+// average and B at once after a pause (rate_table.cc).
+struct rate_limit {
+    int per_second;  // N, 1 to 1000000; 0: no rate
+    int burst;       // B, 1 to 1000000
+};
+// What -P makes of the ways a command can end: seconds of penalty for its
+// source, 0 for none (rate_table.cc).
+struct penalty_policy {
+    bool given;               // -P was given
+    int max_seconds;          // the most outstanding at once (max:)
+    int signal_seconds;       // ended by a signal (signal:)
+    int timeout_seconds;      // ended by -T (timeout:)
+    int status_seconds[256];  // by exit status, 1 to 255
+};
+
 struct connection;      // an accepted connection on its way to a command (connection_intake.cc)
 
 // Why a client was turned away with the -r text (or closed at once): each
@@ -65,6 +81,8 @@ struct settings_record {
     char *refuse_response = nullptr;  // decoded -r text; present, even empty, turns refusing on
     const char *access_file = nullptr;  // -A: the rules file, read at start-up and again on reload
     bool check_access = false;          // -t: load the -A file, say how many rules, exit
+    rate_limit source_rate = {};        // -R: per_second 0 when not given
+    penalty_policy penalties = {};      // -P
 };
 extern settings_record settings;  // written by parse_command_line only
 
@@ -337,6 +355,57 @@ const char *verdict_network_text(const access_verdict *verdict, char *buffer);
 // only when the whole file loaded, and the commands of clients it denies
 // get SIGTERM. A failure is told, and the old rules stay.
 void reload_access_rules();
+
+// Reads the decimal digits from at to end. 1: a number up to maximum in
+// *value (0 when there are no digits); 0: over maximum, however many digits;
+// -1: not only digits. Pure.
+int read_decimal(const char *at, const char *end, int maximum, int *value);
+
+// rate_table.cc: how often each source may start a command (-R, a rule's
+// rate=), and how long it is refused after its commands ended badly (-P).
+// One table of fixed size, made at start-up; a source that needs an entry
+// and finds none free is judged at one entry that all such sources share.
+
+constexpr int longest_rate = 1000000;     // N and B at most
+constexpr int longest_penalty = 86400;    // seconds of one penalty, and of max:, at most
+constexpr int default_max_penalty = 600;  // max: when -P does not say
+
+enum rate_verdict {
+    source_admitted,
+    source_over_rate,  // refused: faster than its rate
+    source_penalised,  // refused: a penalty is outstanding
+};
+
+extern unsigned long long rate_table_full;  // +1 by rate_check and add_penalty for a source that found no entry
+
+// Whether the table is kept: with -R or -P, or with rules that may give a
+// rate, now or after a reload.
+bool rating_sources();
+// Makes the table, SOCKHERD_RATE_TABLE_SLOTS entries (65536 when unset),
+// hashed with a key chosen at random; a second call starts afresh. Dies with
+// "SOCKHERD_RATE_TABLE_SLOTS must be a power of two from 16 to 16777216",
+// "unable to get random bytes" or "out of memory".
+void prepare_rate_table();
+// Judges a client of source arriving at now (CLOCK_MONOTONIC, never going
+// back): refused while the source's penalty lasts, else when it comes faster
+// than rate allows (null or per_second 0: no rate). Only an admitted client
+// moves the source's rate on. Without an entry of its own or a free one, a
+// source is judged at the shared entry, which carries no penalty.
+rate_verdict rate_check(const source_key *source, const rate_limit *rate, const timespec *now);
+// Adds seconds to source's penalty, to at most max_seconds outstanding
+// (1 to 86400); returns the seconds now outstanding, rounded, or -1 when the
+// source has no entry of its own and finds none free.
+int add_penalty(const source_key *source, int seconds, int max_seconds, const timespec *now);
+// The seconds of penalty that policy gives a command that ended with wait_status,
+// 0 for none; timed_out: -T ended it, and then only timeout: counts. Pure.
+int penalty_for(const penalty_policy *policy, int wait_status, bool timed_out);
+// Reads "N" or "N/B" from at to end, B being N when not given; false, and
+// rate untouched, when either is not 1 to 1000000 in digits alone. Pure.
+bool parse_rate(const char *at, const char *end, rate_limit *rate);
+// Reads -P's comma-separated WHAT:SECONDS (an exit status 1 to 255, signal,
+// timeout or max; SECONDS 1 to 86400; each WHAT once; max 600 when not
+// given); false, and policy untouched, when anything else is there. Pure.
+bool parse_penalties(const char *text, penalty_policy *policy);
 
 // connection_intake.cc
 
