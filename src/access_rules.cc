@@ -22,7 +22,7 @@ template <int words>
 struct network_entry {
     uint32_t address[words];
     uint32_t link;
-    uint32_t fields;  // 0: no limit, time limit or variables; else 1 + the index of its rule_fields
+    uint32_t fields;  // 0: no field at all; else 1 + the index of its rule_fields
     uint8_t length;
     uint8_t deny;
 };
@@ -35,8 +35,10 @@ constexpr uint32_t no_link = UINT32_MAX;
 // Limits and variables are rare in a big file: they live beside the
 // networks, and only the rules that have them pay for them.
 struct rule_fields {
-    int limit;    // -1: none
-    int timeout;  // -1: none
+    int limit;        // -1: none
+    int timeout;      // -1: none
+    rate_limit rate;  // per_second -1: none; 0: rate=none
+    bool no_penalty;
     uint32_t first_variable;
     uint32_t variable_count;
 };
@@ -99,6 +101,8 @@ struct rule_state {
     uint32_t number;  // from 1, for telling a repeated name from one of an earlier rule
     int limit;
     int timeout;
+    rate_limit rate;
+    int no_penalty;  // -1 until penalty= is read
     size_t variable_count;
 };
 
@@ -438,6 +442,33 @@ static const char *parse_number(const char *at, const char *end, int maximum, in
     return nullptr;
 }
 
+// rate=N/B, or rate=none to exempt the network from -R.
+static const char *parse_rate_field(const char *at, const char *end, rule_state *rule, const char **next)
+{
+    const char *value_end = end_of_token(at, end);
+    if (rule->rate.per_second != -1)
+        return "name given twice";
+    if (token_is(at, value_end, "none"))
+        rule->rate = {0, 0};
+    else if (!parse_rate(at, value_end, &rule->rate))
+        return "bad rate";
+    *next = value_end;
+    return nullptr;
+}
+
+// penalty=no: the network's sources are never penalised (-P).
+static const char *parse_penalty_field(const char *at, const char *end, rule_state *rule, const char **next)
+{
+    const char *value_end = end_of_token(at, end);
+    if (rule->no_penalty != -1)
+        return "name given twice";
+    if (!token_is(at, value_end, "no"))
+        return "bad penalty";
+    rule->no_penalty = 1;
+    *next = value_end;
+    return nullptr;
+}
+
 // Appends a double-quoted value, its escapes decoded; room was made for it.
 static const char *parse_quoted(rules_loader *loader, const char *at, const char *end, const char **next)
 {
@@ -543,6 +574,10 @@ static const char *parse_field(rules_loader *loader, const char *at, const char 
     if (token_is(name, at, "timeout"))
         return parse_number(at + 1, end, longest_timeout, &rule->timeout, "bad timeout", "timeout over 86400",
                             next);
+    if (token_is(name, at, "rate"))
+        return parse_rate_field(at + 1, end, rule, next);
+    if (token_is(name, at, "penalty"))
+        return parse_penalty_field(at + 1, end, rule, next);
     return parse_variable(loader, name, length, at + 1, end, rule, next);
 }
 
@@ -564,11 +599,13 @@ static const char *add_network(mapped_array<network_type> *networks, const parse
 static const char *add_rule(rules_loader *loader, const parsed_network *network, bool deny, const rule_state *rule)
 {
     uint32_t fields = 0;
-    if (rule->limit != -1 || rule->timeout != -1 || rule->variable_count > 0) {
+    if (rule->limit != -1 || rule->timeout != -1 || rule->rate.per_second != -1 || rule->no_penalty != -1 ||
+        rule->variable_count > 0) {
         if (!make_room(&loader->fields, 1))
             return out_of_memory;
         size_t first = loader->variables.count - rule->variable_count;
-        loader->fields.items[loader->fields.count++] = {rule->limit, rule->timeout, static_cast<uint32_t>(first),
+        loader->fields.items[loader->fields.count++] = {rule->limit, rule->timeout, rule->rate,
+                                                        rule->no_penalty == 1, static_cast<uint32_t>(first),
                                                         static_cast<uint32_t>(rule->variable_count)};
         fields = static_cast<uint32_t>(loader->fields.count);
     }
@@ -623,7 +660,7 @@ static const char *parse_line(rules_loader *loader, const char *line, const char
     at = skip_blanks(token_end, end);
     if ((reason = parse_action(at, end, &deny)) != nullptr)
         return reason;
-    rule_state rule = {static_cast<uint32_t>(loader->ipv4.count + loader->ipv6.count + 1), -1, -1, 0};
+    rule_state rule = {static_cast<uint32_t>(loader->ipv4.count + loader->ipv6.count + 1), -1, -1, {-1, 0}, -1, 0};
     for (at = skip_blanks(end_of_token(at, end), end); at < end && *at != '#'; at = skip_blanks(at, end)) {
         if (deny)
             return "fields after deny";
@@ -962,6 +999,8 @@ static void fill_verdict(const access_table *table, const network_entry<words> *
     const rule_fields *fields = &table->fields.items[network->fields - 1];
     verdict->limit = fields->limit;
     verdict->timeout = fields->timeout;
+    verdict->rate = fields->rate;
+    verdict->no_penalty = fields->no_penalty;
     verdict->variable_count = fields->variable_count;
     if (fields->variable_count > 0)
         verdict->variables = &table->variables.items[fields->first_variable];
@@ -973,6 +1012,7 @@ void match_access(const access_table *table, const socket_address *client, acces
     verdict->allowed = true;
     verdict->limit = -1;
     verdict->timeout = -1;
+    verdict->rate = {-1, 0};
     if (table == nullptr)
         return;
     uint32_t address[4];

@@ -29,6 +29,8 @@ void reap_children()
             resume_accepting();
         }
         log_closed(pid, status, ours ? &facts.started : nullptr);
+        if (ours)
+            penalise_source(&facts, status);
     }
 }
 

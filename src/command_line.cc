@@ -11,7 +11,7 @@ namespace sockherd {
 settings_record settings;
 
 static const char *const usage_lines[] = {
-    "sockherd version 21",
+    "sockherd version 22",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -23,6 +23,10 @@ static const char *const usage_lines[] = {
     "           is specified.",
     "  -C N     limit to at most N children running for one",
     "           client address (an IPv6 client: its /64)",
+    "  -R N/B   at most N commands a second for one client",
+    "           address, B at once after a pause",
+    "  -P spec  refuse a client address for a while after its",
+    "           commands end badly (see manual)",
     "  -A file  allow or deny clients by network, with",
     "           variables and limits per network (see manual)",
     "  -6       bind to an IPv6 address (default IPv4)",
@@ -168,6 +172,14 @@ static void apply_option(int option, const char *argument)
     case 'K': settings.keepalive_seconds = keepalive_argument(argument); break;
     case 'G': settings.drain_seconds = day_seconds_argument(argument); break;
     case 'T': settings.timeout_seconds = day_seconds_argument(argument); break;
+    case 'R':
+        if (!parse_rate(argument, argument + strlen(argument), &settings.source_rate))
+            usage(failure_status);
+        break;
+    case 'P':
+        if (!parse_penalties(argument, &settings.penalties))
+            usage(failure_status);
+        break;
     // The last of -Q, -v and -J decides.
     case 'Q':
         settings.verbose = false;
@@ -200,7 +212,7 @@ int parse_command_line(int argc, char **argv)
     // "+" stops the scan at the first operand even with GNU getopt, so options
     // written after the command reach the command.
     int option;
-    while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DK:G:T:QvJehr:pLA:t")) != -1)
+    while ((option = getopt(argc, argv, "+c:C:R:P:6g:u:U1b:DK:G:T:QvJehr:pLA:t")) != -1)
         apply_option(option, optarg);
     // -t checks the file and nothing else: operands, if given, are not looked at.
     if (settings.check_access) {

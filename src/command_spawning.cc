@@ -176,6 +176,7 @@ void spawn_command(int conn, const connection *c, const source_key *source)
     // them, no clock is read.
     child_facts facts = {};
     facts.source = *source;
+    facts.penalty_exempt = c->header_unread || c->verdict.no_penalty;
     if (!c->header_unread)
         facts.client = c->client;
     if (settings.json_log || time_limit > 0)

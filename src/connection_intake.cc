@@ -1,6 +1,7 @@
 #include "sockherd.h"
 
 #include <cerrno>
+#include <ctime>
 #include <unistd.h>
 
 namespace sockherd {
@@ -116,17 +117,45 @@ bool denied_by_rules(int conn, connection *c)
     return true;
 }
 
+// The rate a client's source is held to: its rule's rate=, else -R's; null
+// for none (rate=none, or neither given).
+static const rate_limit *rate_of(const access_verdict *v)
+{
+    if (v->matched && v->rate.per_second >= 0)
+        return v->rate.per_second > 0 ? &v->rate : nullptr;
+    return settings.source_rate.per_second > 0 ? &settings.source_rate : nullptr;
+}
+
+// Whether source may not start another command now, and why: its limit of
+// commands at once (its rule's, or -C's), then its penalty and its rate.
+// Only a client admitted here spends a turn of its rate.
+static bool over_source_limits(const source_key *source, const access_verdict *v, refusal_reason *reason)
+{
+    bool rule_limit = v->matched && v->limit >= 0;
+    int limit = rule_limit ? v->limit : settings.max_per_source;
+    if ((rule_limit || settings.limit_per_source) && source_children(source) >= limit) {
+        *reason = refused_over_source;
+        return true;
+    }
+    const rate_limit *rate = rate_of(v);
+    timespec now;
+    // Without a clock no rate can be judged: better to serve.
+    if ((rate == nullptr && !settings.penalties.given) || clock_gettime(CLOCK_MONOTONIC, &now) == -1)
+        return false;
+    rate_verdict verdict = rate_check(source, rate, &now);
+    *reason = verdict == source_penalised ? refused_for_penalty : refused_over_rate;
+    return verdict != source_admitted;
+}
+
 void admit_connection(int conn, const connection *c)
 {
-    // A rule's own limit for its network, or -C's, or none.
-    const access_verdict *v = &c->verdict;
-    bool rule_limit = v->matched && v->limit >= 0;
-    bool limited = rule_limit || settings.limit_per_source;
     source_key source = {};
-    if (counting_sources() && !c->header_unread) {
+    // A forked header reader's client is known only to the child.
+    if ((counting_sources() || rating_sources()) && !c->header_unread) {
         source = source_of(&c->client);
-        if (limited && source_children(&source) >= (rule_limit ? v->limit : settings.max_per_source)) {
-            refuse_for_source(conn, &c->client, refused_over_source);
+        refusal_reason reason;
+        if (over_source_limits(&source, &c->verdict, &reason)) {
+            refuse_for_source(conn, &c->client, reason);
             return;
         }
     }

@@ -194,6 +194,11 @@ void log_accepted()
     counts.accepted++;
 }
 
+void log_rate_table_full()
+{
+    counts.rate_table_full++;
+}
+
 void log_accept_failed()
 {
     counts.accept_failed++;

@@ -7,8 +7,6 @@
 
 namespace sockherd {
 
-unsigned long long rate_table_full = 0;
-
 // Times are microseconds after a base. Microseconds make the interval of the
 // fastest rate (a millionth of a second) exact; an interval that is no whole
 // number of them is rounded down, which errs towards admitting: a source that
@@ -208,7 +206,7 @@ rate_verdict rate_check(const source_key *source, const rate_limit *rate, const 
     if (!rated)
         return source_admitted;
     if (entry == nullptr) {
-        rate_table_full++;
+        log_rate_table_full();
         return take_turn(&shared_tat, rate, clock) ? source_admitted : source_over_rate;
     }
     uint64_t tat = entry->tat;
@@ -222,7 +220,7 @@ int add_penalty(const source_key *source, int seconds, int max_seconds, const ti
     uint64_t clock = rate_clock(now);
     rate_entry *entry = entry_for(source, clock, true);
     if (entry == nullptr) {
-        rate_table_full++;
+        log_rate_table_full();
         return -1;
     }
     int most = max_seconds < 1 ? 1 : max_seconds > longest_penalty ? longest_penalty : max_seconds;
@@ -233,6 +231,21 @@ int add_penalty(const source_key *source, int seconds, int max_seconds, const ti
     // Rounded up: a penalty never ends before the time it was given.
     entry->penalty_end = (clock + outstanding + penalty_unit - 1) / penalty_unit;
     return static_cast<int>((penalty_end_of(entry) - clock + micro / 2) / micro);
+}
+
+void penalise_source(const child_facts *facts, int wait_status)
+{
+    if (!settings.penalties.given || facts->penalty_exempt)
+        return;
+    int seconds = penalty_for(&settings.penalties, wait_status, facts->timed_out);
+    timespec now;
+    if (seconds <= 0 || clock_gettime(CLOCK_MONOTONIC, &now) == -1)
+        return;
+    int outstanding = add_penalty(&facts->source, seconds, settings.penalties.max_seconds, &now);
+    // A source without an entry of its own is only held to its rate: a
+    // penalty on the shared entry would refuse every source that shares it.
+    if (outstanding > 0)
+        log_penalty(&facts->source, outstanding, wait_status, facts->timed_out);
 }
 
 int penalty_for(const penalty_policy *policy, int wait_status, bool timed_out)

@@ -140,6 +140,8 @@ void log_message(const char *event, const char *message);
 // With -J, once at the end of start-up: the daemon's pid, address and limit.
 void log_listening(const socket_address *bound);
 void log_accepted();
+// A source found no entry of its own in the table of rates: it is judged at the shared one.
+void log_rate_table_full();
 void log_accept_failed();
 void log_fork_failed();
 // "connected", and "proxied" when a header named the client.
@@ -276,6 +278,7 @@ struct child_facts {
     timespec started;       // CLOCK_MONOTONIC, only with -J or a time limit; else zero
     uint32_t deadline_at;   // 1 + its place among the time limits; 0: none
     bool timed_out;         // its time limit sent it SIGTERM
+    bool penalty_exempt;    // its end puts no penalty on source: penalty=no, or source unknown
 };
 
 // Records a child the daemon started and counts it for its source; room
@@ -322,6 +325,8 @@ struct access_verdict {
     bool allowed;                    // true also when !matched
     int limit;                       // the matched rule's limit=, or -1 when it has none
     int timeout;                     // the matched rule's timeout=, or -1 when it has none
+    rate_limit rate;                 // the matched rule's rate=: per_second -1 when it has none, 0 for none
+    bool no_penalty;                 // the matched rule's penalty=no
     const rule_variable *variables;  // the matched rule's variables in the order written (null when none)
     size_t variable_count;
     int family;                      // of the matched network, AF_INET or AF_INET6
@@ -376,7 +381,6 @@ enum rate_verdict {
     source_penalised,  // refused: a penalty is outstanding
 };
 
-extern unsigned long long rate_table_full;  // +1 by rate_check and add_penalty for a source that found no entry
 
 // Whether the table is kept: with -R or -P, or with rules that may give a
 // rate, now or after a reload.
@@ -399,6 +403,9 @@ int add_penalty(const source_key *source, int seconds, int max_seconds, const ti
 // The seconds of penalty that policy gives a command that ended with wait_status,
 // 0 for none; timed_out: -T ended it, and then only timeout: counts. Pure.
 int penalty_for(const penalty_policy *policy, int wait_status, bool timed_out);
+// With -P: the penalty, if any, that the end (wait_status) of a command
+// started for facts->source puts on that source, and its log line.
+void penalise_source(const child_facts *facts, int wait_status);
 // Reads "N" or "N/B" from at to end, B being N when not given; false, and
 // rate untouched, when either is not 1 to 1000000 in digits alone. Pure.
 bool parse_rate(const char *at, const char *end, rate_limit *rate);

@@ -241,6 +241,8 @@ void run_startup(char **argv, int first_operand)
     if (prepare_command_environment(access_rules) == -1)
         die("out of memory");
     prepare_child_table();
+    if (rating_sources())
+        prepare_rate_table();
     drop_privileges();
     make_self_pipe();
     catch_sigchld();

@@ -71,8 +71,8 @@ std::string verdict_of(const access_table *table, const socket_address &client)
     match_access(table, &client, &verdict);
     char network[network_text_size];
     std::string text = verdict_network_text(&verdict, network);
-    if (!verdict.matched &&
-        (!verdict.allowed || verdict.limit != -1 || verdict.timeout != -1 || verdict.variable_count != 0))
+    if (!verdict.matched && (!verdict.allowed || verdict.limit != -1 || verdict.timeout != -1 ||
+                             verdict.rate.per_second != -1 || verdict.no_penalty || verdict.variable_count != 0))
         return "unmatched, yet not plainly allowed";
     if (!verdict.matched)
         return text;
@@ -81,6 +81,12 @@ std::string verdict_of(const access_table *table, const socket_address &client)
         text += " limit=" + std::to_string(verdict.limit);
     if (verdict.timeout != -1)
         text += " timeout=" + std::to_string(verdict.timeout);
+    if (verdict.rate.per_second == 0)
+        text += " rate=none";
+    else if (verdict.rate.per_second != -1)
+        text += " rate=" + std::to_string(verdict.rate.per_second) + "/" + std::to_string(verdict.rate.burst);
+    if (verdict.no_penalty)
+        text += " penalty=no";
     for (size_t i = 0; i < verdict.variable_count; i++) {
         std::string entry = verdict.variables[i].entry;
         text += " [" + entry + "]";
@@ -147,6 +153,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "1 rules, 10.0.0.0/8 allow limit=0 [LIMIT=1] [proto=x]"},
         line_case{"TimeoutBesideLimit", "10.0.0.0/8 allow TIMEOUT=1 timeout=0 limit=2\n", "10.0.0.1",
                   "1 rules, 10.0.0.0/8 allow limit=2 timeout=0 [TIMEOUT=1]"},
+        line_case{"RateAndPenalty", "10.0.0.0/8 allow penalty=no rate=5\n", "10.0.0.1",
+                  "1 rules, 10.0.0.0/8 allow rate=5/5 penalty=no"},
+        line_case{"NoRate", "10.0.0.0/8 allow rate=none\n", "10.0.0.1", "1 rules, 10.0.0.0/8 allow rate=none"},
         line_case{"HighestLimitWithLeadingZeros", "10.0.0.0/8 allow limit=0001000000\n", "10.0.0.1",
                   "1 rules, 10.0.0.0/8 allow limit=1000000"},
         line_case{"CrlfLineEnds", "10.0.0.0/8 allow A=1\r\n10.0.0.0/16 allow B=\"2\"\r\n", "10.1.0.0",
@@ -200,6 +209,8 @@ INSTANTIATE_TEST_SUITE_P(
         line_case{"LimitAboveMillion", "10.0.0.0/8 allow limit=1000001\n", nullptr, "1: limit over 1000000"},
         line_case{"LimitOfTwentyDigits", "10.0.0.0/8 allow limit=99999999999999999999\n", nullptr,
                   "1: limit over 1000000"},
+        line_case{"RateWithoutBurst", "10.0.0.0/8 allow rate=5/\n", nullptr, "1: bad rate"},
+        line_case{"PenaltyOtherThanNo", "10.0.0.0/8 allow penalty=yes\n", nullptr, "1: bad penalty"},
         line_case{"TimeoutOverADay", "10.0.0.0/8 allow timeout=86401\n", nullptr, "1: timeout over 86400"},
         line_case{"UnterminatedQuote", "10.0.0.0/8 allow A=\"a b\n", nullptr, "1: unterminated quote"},
         line_case{"QuoteEndingInEscapedQuote", "10.0.0.0/8 allow A=\"a\\\"\n", nullptr, "1: unterminated quote"},

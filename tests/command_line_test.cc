@@ -19,7 +19,7 @@ using testing::ExitedWithCode;
 namespace {
 
 const std::vector<std::string> usage_text = {
-    "sockherd version 21",
+    "sockherd version 22",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -31,6 +31,10 @@ const std::vector<std::string> usage_text = {
     "           is specified.",
     "  -C N     limit to at most N children running for one",
     "           client address (an IPv6 client: its /64)",
+    "  -R N/B   at most N commands a second for one client",
+    "           address, B at once after a pause",
+    "  -P spec  refuse a client address for a while after its",
+    "           commands end badly (see manual)",
     "  -A file  allow or deny clients by network, with",
     "           variables and limits per network (see manual)",
     "  -6       bind to an IPv6 address (default IPv4)",
@@ -94,7 +98,7 @@ TEST(UsageText, IsExactlyTheListedLines)
     auto result = run_sockherd({});
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(result.out, "");
-    ASSERT_EQ(usage_text.size(), 42u);
+    ASSERT_EQ(usage_text.size(), 46u);
     EXPECT_EQ(harness::split_lines(result.err), usage_text);
     for (const auto &line : usage_text)
         EXPECT_TRUE(line.empty() || line.back() != ' ') << line;
@@ -159,6 +163,8 @@ INSTANTIATE_TEST_SUITE_P(
                     exit_case{"DrainNotANumber", {"-G", "abc", "0", "0", "x"}, 20, false},
                     exit_case{"DrainWrappingIntoRange", {"-G", "4294967297", "0", "0", "x"}, 20, false},
                     exit_case{"TimeLimitZero", {"-T", "0", "0", "0", "x"}, 20, false},
+                    exit_case{"RateBurstZero", {"-R", "5/0", "0", "0", "x"}, 20, false},
+                    exit_case{"PenaltyForAnUnknownEnd", {"-P", "crash:5", "0", "0", "x"}, 20, false},
                     exit_case{"TimeLimitAboveADay", {"-T", "86401", "0", "0", "x"}, 20, false}),
     [](const testing::TestParamInfo<exit_case> &param_info) { return std::string(param_info.param.name); });
 

@@ -525,6 +525,77 @@ INSTANTIATE_TEST_SUITE_P(
                     "192.0.2.0/24 allow limit=2\n", nullptr}),
     [](const testing::TestParamInfo<source_case> &param_info) { return std::string(param_info.param.name); });
 
+// A rate of 2 a second with a burst of 4 for one source, against a plain
+// token bucket over the schedule: five at once (the fifth refused), two
+// 0.7 s later, four 1.5 s after that. A refused client costs its source
+// nothing: at 0.7 s it has a token again. The other source, a
+// client beside each group, is never refused.
+struct rate_case {
+    const char *name;
+    std::vector<std::string> options;  // besides -v and -1
+    const char *turned_away;           // what a refused client reads before end of file
+    bool proxied = false;              // from 127.0.0.1, a header naming 192.0.2.7 or 192.0.2.8
+    const char *rules = nullptr;       // an -A file
+};
+
+void PrintTo(const rate_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class RateLimit : public testing::TestWithParam<rate_case> {};
+
+TEST_P(RateLimit, OneSourceGetsItsRateAndBurstAndNoOtherIsTouched)
+{
+    const auto &c = GetParam();
+    std::unique_ptr<harness::text_file> rules;
+    std::vector<std::string> args = c.options;
+    if (c.rules != nullptr) {
+        rules = std::make_unique<harness::text_file>(c.rules);
+        args.insert(args.end(), {"-A", rules->path});
+    }
+    args.insert(args.end(), {"-v", "-1", "127.0.0.1", "0", "echo", "served"});
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start(args));
+    auto reply = [&](const char *source) {
+        const char *named = c.proxied ? (source[8] == '2' ? "192.0.2.7" : "192.0.2.8") : source;
+        int fd = harness::connect_from(c.proxied ? "127.0.0.1" : source, daemon.port);
+        if (c.proxied)
+            harness::write_all(fd, std::string("PROXY TCP4 ") + named + " 127.0.0.1 5000 80\r\n");
+        std::string got = harness::read_to_eof(fd);
+        close(fd);
+        return got;
+    };
+    const std::vector<std::pair<int, int>> schedule = {{0, 5}, {700, 2}, {2200, 4}};  // ms from the start, clients
+    double tokens = 4, last = 0;
+    int refused = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (const auto &group : schedule) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(group.first));
+        tokens = std::min(4.0, tokens + 2 * (group.first - last) / 1000.0);
+        last = group.first;
+        for (int i = 0; i < group.second; i++) {
+            bool admitted = tokens >= 1;
+            tokens -= admitted ? 1 : 0;
+            refused += admitted ? 0 : 1;
+            EXPECT_EQ(reply("127.0.0.2"), admitted ? "served\n" : c.turned_away) << group.first << " ms, " << i;
+        }
+        EXPECT_EQ(reply("127.0.0.3"), "served\n") << "the other source at " << group.first << " ms";
+    }
+    EXPECT_EQ(refused, 3);
+    EXPECT_EQ(harness::count_occurrences(daemon.err(), " (rate limit)\n"), refused) << daemon.err();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Connections, RateLimit,
+    testing::Values(rate_case{"RefusedWithText", {"-R", "2/4", "-r", "busy\\r\\n"}, "busy\r\n"},
+                    rate_case{"ProxiedByTheHeadersClient", {"-p", "-R", "2/4", "-r", "x"}, "x", true},
+                    // The rule's rate for one source, none for the other, whatever -R
+                    // says; without -r a refused client is closed at once.
+                    rate_case{"RuleRateInPlaceOfOption", {"-R", "1/1"}, "", false,
+                              "127.0.0.2 allow rate=2/4\n127.0.0.3 allow rate=none\n"}),
+    [](const testing::TestParamInfo<rate_case> &param_info) { return std::string(param_info.param.name); });
+
 // With access rules, below the limit each client is served or denied as its
 // rule says; at the limit a denied client still gets nothing, never the
 // refusal text. Under -p the rules judge the client a header names, or the

@@ -345,12 +345,26 @@ expected_event exec_failed(pid_ref pid, int error)
     return event;
 }
 
-expected_event refused(const endpoint &remote, bool over_source)
+expected_event refused(const endpoint &remote, const std::string &reason)
 {
     expected_event event{"refused"};
     add_address(event, "remote", "remote_port", remote);
-    event.fields.push_back(string_field("reason", over_source ? "source limit" : "limit"));
-    event.text.push_back({false, {}, "- refused from " + text_of(remote) + (over_source ? " (source limit)" : "")});
+    event.fields.push_back(string_field("reason", reason));
+    event.text.push_back({false, {}, "- refused from " + text_of(remote) + (reason == "limit" ? "" : " (" + reason + ")")});
+    return event;
+}
+
+// cause: "status" or "signal" with its number, or "timeout".
+expected_event penalty(const std::string &source, int seconds, const char *cause, int number = 0)
+{
+    expected_event event{"penalty"};
+    event.fields.push_back(string_field("source", source));
+    event.fields.push_back(number_field("seconds", seconds));
+    if (std::string(cause) == "timeout")
+        event.fields.push_back({"timeout", json::kind::literal, "true"});
+    else
+        event.fields.push_back(number_field(cause, number));
+    event.text.push_back({false, {}, "- penalty for " + source + ": " + std::to_string(seconds) + " s"});
     return event;
 }
 
@@ -565,6 +579,7 @@ struct log_run {
             {"denied", "- denied from "},        {"revoked", "- revoked "},
             {"rules unchanged", "- rules unchanged\n"},
             {"timed out", " timed out ("},      {"killed", " killed ("},
+            {"penalty", "- penalty for "},
         };
         bool always = kind == "exec failed" || kind == "bad proxy header" || kind == "rules unchanged";
         if (mode == log_mode::none && !always)
@@ -586,9 +601,9 @@ endpoint client_end(int fd, const std::string &address)
 }
 
 // Each client names what its command does: an exit status, a signal to
-// end itself with, or a sleep of 0.3 s.
-const char *const ending_script =
-    "read how; case $how in signal*) kill -${how#signal} $$ ;; sleep) sleep 0.3 ;; *) exit $how ;; esac";
+// end itself with, a sleep of 0.3 s, or a wait for the client's end.
+const char *const ending_script = "read how; case $how in signal*) kill -${how#signal} $$ ;; sleep) sleep 0.3 ;;"
+                                  " hang) exec cat ;; *) exit $how ;; esac";
 
 std::vector<expected_event> exit_statuses_signals_and_duration(const log_run &run)
 {
@@ -643,14 +658,14 @@ std::vector<expected_event> refused_at_each_limit(const log_run &run)
     expected.push_back(connected({1}, client_end(first, "127.0.0.2"), local, 1, 2));
     run.wait_for("connected");
     int same_source = harness::connect_from("127.0.0.2", run.daemon.port);
-    expected.push_back(refused(client_end(same_source, "127.0.0.2"), true));
+    expected.push_back(refused(client_end(same_source, "127.0.0.2"), "source limit"));
     EXPECT_EQ(harness::read_to_eof(same_source), "busy\n");
     run.wait_for("refused");
     int second = harness::connect_from("127.0.0.3", run.daemon.port);
     expected.push_back(connected({2}, client_end(second, "127.0.0.3"), local, 2, 2));
     run.wait_for("connected", 2);
     int over = harness::connect_from("127.0.0.4", run.daemon.port);
-    expected.push_back(refused(client_end(over, "127.0.0.4"), false));
+    expected.push_back(refused(client_end(over, "127.0.0.4"), "limit"));
     EXPECT_EQ(harness::read_to_eof(over), "busy\n");
     run.wait_for("refused", 2);
     close(first);
@@ -764,6 +779,69 @@ std::vector<expected_event> time_limits(const log_run &run)
     return expected;
 }
 
+// -R 1/2, -P 3:2,signal:2,timeout:2,max:2 and -T 1; 127.0.0.4's rule says
+// penalty=no and rate=none. Each client says what its command does: exit
+// with a status, end by a signal, or hang until its time is up.
+const char *const penalty_rules = "127.0.0.4 allow penalty=no rate=none\n";
+
+std::vector<expected_event> rates_and_penalties(const log_run &run)
+{
+    endpoint local = {"127.0.0.1", run.daemon.port};
+    std::vector<expected_event> expected;
+    int pids = 0, closed_lines = 0;
+    std::vector<int> fds;
+    auto client = [&](const char *from, const char *how) {
+        fds.push_back(harness::connect_from(from, run.daemon.port));
+        EXPECT_TRUE(harness::write_all(fds.back(), std::string(how) + "\n"));
+        return client_end(fds.back(), from);
+    };
+    // A client served, and with end its command's end, logged.
+    auto served = [&](const char *from, const char *how, int running, const outcome *end) {
+        bool ruled = std::string(from) == "127.0.0.4";
+        expected.push_back(connected({++pids}, client(from, how), local, running, 40, nullptr,
+                                     ruled ? "127.0.0.4/32" : nullptr));
+        run.wait_for("connected", pids);
+        if (end != nullptr) {
+            expected.push_back(closed({pids}, running - 1, 40, *end));
+            run.wait_for("closed", ++closed_lines);
+        }
+    };
+    auto refused_client = [&](const char *from, const char *reason) {
+        expected.push_back(refused(client(from, "0"), reason));
+        EXPECT_EQ(harness::read_to_eof(fds.back()), "busy\n");
+    };
+    const outcome zero = {"status", 0}, three = {"status", 3}, killed = {"signal", SIGKILL};
+    served("127.0.0.2", "hang", 1, nullptr);
+    served("127.0.0.2", "3", 2, &three);
+    expected.push_back(penalty("127.0.0.2", 2, "status", 3));
+    run.wait_for("penalty");
+    refused_client("127.0.0.2", "penalty");
+    served("127.0.0.3", "signal9", 2, &killed);
+    expected.push_back(penalty("127.0.0.3", 2, "signal", SIGKILL));
+    run.wait_for("penalty", 2);
+    run.wait_for("timed out");
+    expected.push_back(time_limit("timed out", {1}, 1, 40, 1));
+    expected.push_back(closed({1}, 0, 40, {"signal", SIGTERM, false, 1, 1.5}));
+    run.wait_for("closed", ++closed_lines);
+    expected.push_back(penalty("127.0.0.2", 2, "timeout"));  // not 3: at most max
+    run.wait_for("penalty", 3);
+    struct timespec penalised_at;
+    clock_gettime(CLOCK_MONOTONIC, &penalised_at);
+    for (int i = 0; i < 3; i++)  // neither penalised nor held to a rate
+        served("127.0.0.4", "3", 1, &three);
+    served("127.0.0.5", "0", 1, &zero);
+    served("127.0.0.5", "0", 1, &zero);
+    refused_client("127.0.0.5", "rate limit");
+    struct timespec now;
+    do  // the penalty is over 2 s after it was given
+        usleep(50000);
+    while (clock_gettime(CLOCK_MONOTONIC, &now) == 0 && now.tv_sec - penalised_at.tv_sec < 3);
+    served("127.0.0.2", "0", 1, &zero);
+    for (int fd : fds)
+        close(fd);
+    return expected;
+}
+
 // The rules the row starts with, in the file "@rules" names.
 const char *const first_rules = "127.0.0.0/24 allow LABEL=lo\n127.0.0.3 deny\n";
 
@@ -837,6 +915,7 @@ struct event_case {
     int extra_fds_to = 0;        // inherited descriptors from 6 up to this one
     int descriptor_limit = 0;    // a soft RLIMIT_NOFILE
     bool behind_shell = false;   // exec'd by a shell that leaves a child behind
+    const char *rules = first_rules;
 };
 
 void PrintTo(const event_case &c, std::ostream *out)
@@ -887,7 +966,7 @@ TEST_P(EveryEvent, SaysInJsonWhatItsTextLineSays)
         args.push_back("-1");
         for (const auto &arg : c.args)
             args.push_back(arg == "@plain" ? plain : arg == "@rules" ? rules : arg);
-        ASSERT_TRUE(harness::write_file(rules, first_rules));
+        ASSERT_TRUE(harness::write_file(rules, c.rules));
         launch_options options;
         if (c.behind_shell) {
             options.program = "/bin/sh";
@@ -941,7 +1020,11 @@ INSTANTIATE_TEST_SUITE_P(
         event_case{"AccessRulesAndTheirReloads", {"-A", "@rules", "127.0.0.1", "0", "cat"}, text_and_json,
                    access_rules_and_reloads, "127.0.0.1", 40},
         event_case{"TimeLimits", {"-T", "1", "127.0.0.1", "0", "sh", "-c", time_limit_script}, text_and_json,
-                   time_limits, "127.0.0.1", 40}),
+                   time_limits, "127.0.0.1", 40},
+        event_case{"RatesAndPenalties",
+                   {"-R", "1/2", "-P", "3:2,signal:2,timeout:2,max:2", "-T", "1", "-A", "@rules", "-r", "busy\\n",
+                    "127.0.0.1", "0", "sh", "-c", ending_script},
+                   text_and_json, rates_and_penalties, "127.0.0.1", 40, 0, 0, false, penalty_rules}),
     [](const testing::TestParamInfo<event_case> &param_info) { return std::string(param_info.param.name); });
 
 
@@ -1014,8 +1097,9 @@ TEST(Counts, Sigusr1GivesWhatBecameOfEveryClient)
         double uptime_limit = static_cast<double>(time(nullptr) - from) + 1;
         std::vector<std::pair<const char *, int>> figures = {
             {"accepted", 8},       {"served", 4},           {"refused", 1},         {"source_refused", 1},
-            {"denied", 0},         {"dropped", 1},          {"bad_headers", 1},     {"fork_failed", 0},
-            {"exec_failed", 0},    {"timed_out", 0},        {"killed", 0},
+            {"rate_refused", 0},   {"penalty_refused", 0},  {"denied", 0},         {"dropped", 1},          {"bad_headers", 1},     {"fork_failed", 0},
+            {"exec_failed", 0},    {"timed_out", 0},        {"killed", 0},          {"penalties", 0},
+            {"rate_table_full", 0},
             {"accept_failed", 0},  {"max_running", 3},      {"running", 1},
             {"limit", 3},          {"pending_refusals", 1}, {"waiting_headers", 0},
         };

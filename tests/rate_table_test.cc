@@ -144,13 +144,13 @@ TEST(RateTable, SprayCannotFlushTheEntriesOfOthers)
     timespec now = at(0);
     ASSERT_EQ(rate_check(&steady, &rate, &now), source_admitted);
     ASSERT_EQ(add_penalty(&penalised, 600, 600, &now), 600);
-    unsigned long long full_before = rate_table_full;
+    unsigned long long full_before = counts.rate_table_full;
     int steady_served = 1, penalty_kept = 0, shared_served = 0;
     for (int i = 1; i < 200000; i++) {
         now = at(i * 40LL);
         source_key sprayed = {i % 2 ? 0x0a000000U + i : 0x20010db8ffff0000U + i, i % 2 ? AF_INET : AF_INET6};
-        unsigned long long full = rate_table_full;
-        shared_served += rate_check(&sprayed, &rate, &now) == source_admitted && rate_table_full > full;
+        unsigned long long full = counts.rate_table_full;
+        shared_served += rate_check(&sprayed, &rate, &now) == source_admitted && counts.rate_table_full > full;
         if (i % 12500 == 0) {  // every 0.5 s
             steady_served += rate_check(&steady, &rate, &now) == source_admitted;
             penalty_kept += rate_check(&penalised, nullptr, &now) == source_penalised;
@@ -158,7 +158,7 @@ TEST(RateTable, SprayCannotFlushTheEntriesOfOthers)
     }
     EXPECT_EQ(steady_served, 16);
     EXPECT_EQ(penalty_kept, 15);
-    EXPECT_GE(rate_table_full - full_before, 199999U - 1022);
+    EXPECT_GE(counts.rate_table_full - full_before, 199999U - 1022);
     EXPECT_LE(shared_served, 10 + 5 * 8 + 1);
     // The shared entry never carries a penalty: it would refuse every source.
     const source_key late = {0x0b000001, AF_INET}, later = {0x0b000002, AF_INET};
