@@ -19,6 +19,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -667,6 +668,74 @@ TEST(StressTest, HundredReloadsOfAHundredThousandRulesLeaveTheResidentSizeOfOne)
     EXPECT_TRUE(daemon.alive());
     stress::report("reloads of 100,000 rules: resident %ld KiB after the first, %ld KiB after %d more; %.1f s in all",
                    first, last, reloads, seconds);
+}
+
+// A spray of distinct sources (each header names a new IPv4 address or IPv6
+// /64), ten times the counted runs' clients, against a table of 1,024
+// entries at -R 5/10 -P 3:600: the spray fills the free entries and is then
+// held to one source's rate at the shared entry, while a source that keeps
+// its rate, interleaved four times a second, keeps its entry and is served,
+// and a source penalised before the spray stays refused. Every spray client
+// found no free entry but those that take one of the 1,024, at most all of
+// them each 10 s (an entry lapses 10 s after its source's last turn).
+// Nothing grows.
+TEST(StressTest, SprayOfDistinctSourcesFlushesNoOtherSourcesEntry)
+{
+    const long spray = 10 * stress_connections();
+    harness::launch_options options;
+    options.set_env = {"SOCKHERD_RATE_TABLE_SLOTS=1024"};
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-v", "-1", "-p", "-c", "2000", "-b", "1024", "-R", "5/10", "-P", "3:600", "127.0.0.1",
+                              "0", "sh", "-c", "read how; echo served; exit $how"},
+                             options));
+    auto reply = [&](const std::string &source, const char *request) {
+        int fd = harness::connect_loopback(daemon.port);
+        bool ipv6 = source.find(':') != std::string::npos;
+        harness::write_all(fd, std::string("PROXY ") + (ipv6 ? "TCP6 " : "TCP4 ") + source +
+                                   (ipv6 ? " ::1" : " 127.0.0.1") + " 1000 80\r\n" + request);
+        shutdown(fd, SHUT_WR);
+        std::string got = harness::read_to_eof(fd);
+        close(fd);
+        return got;
+    };
+    ASSERT_EQ(reply("198.51.100.66", "3\n"), "served\n");
+    ASSERT_TRUE(daemon.wait_for_err("- penalty for 198.51.100.66: 600 s\n"));
+    long rss_early = 0;
+    int steady_served = 0, steady_sent = 0, penalised_served = 0;
+    auto last_steady = std::chrono::steady_clock::now();
+    auto started = last_steady;
+    for (long i = 0; i < spray; i++) {
+        unsigned n = static_cast<unsigned>(i);
+        char source[64];
+        if (i % 2 == 0)
+            snprintf(source, sizeof source, "10.%u.%u.%u", n >> 16 & 255, n >> 8 & 255, n & 255);
+        else
+            snprintf(source, sizeof source, "2001:db8:%x:%x::1", n >> 16, n & 0xffff);
+        reply(source, "");
+        if (i == spray / 10)
+            rss_early = harness::rss_kib(daemon.pid);
+        if (std::chrono::steady_clock::now() - last_steady >= std::chrono::milliseconds(250)) {
+            last_steady = std::chrono::steady_clock::now();
+            steady_served += reply("192.0.2.10", "0\n") == "served\n";
+            steady_sent++;
+            penalised_served += reply("198.51.100.66", "0\n") == "served\n";
+        }
+    }
+    long rss_late = harness::rss_kib(daemon.pid);
+    long tens_of_seconds = std::chrono::duration_cast<std::chrono::seconds>(last_steady - started).count() / 10;
+    ASSERT_EQ(kill(daemon.pid, SIGUSR1), 0);
+    ASSERT_TRUE(daemon.wait_for_err("- counts ", 1, 60000));
+    std::string counts = daemon.err().substr(daemon.err().rfind("- counts "));
+    long full = atol(counts.substr(counts.find("rate_table_full=") + 16).c_str());
+    EXPECT_GE(steady_sent, 4);
+    EXPECT_GE(steady_served * 100, steady_sent * 99) << steady_served << " of " << steady_sent;
+    EXPECT_EQ(penalised_served, 0);
+    EXPECT_GE(full, spray - 1024 * (tens_of_seconds + 2)) << counts;
+    EXPECT_LE(rss_late - rss_early, rss_slack_kib) << "KiB more after the spray";
+    EXPECT_TRUE(daemon.alive());
+    stress::report("spray of %ld sources at 1,024 entries: steady source %d of %d served, rate_table_full %ld, "
+                   "RSS %ld then %ld KiB",
+                   spray, steady_served, steady_sent, full, rss_early, rss_late);
 }
 
 }  // namespace
