@@ -80,7 +80,8 @@ start_proxy() {
         local proxy_env=(SOCKHERD_FRONTEND="$frontend"
                          SOCKHERD_STATS="127.0.0.1:$stats_port"
                          SOCKHERD_SERVER1="127.0.0.1:$a_port"
-                         SOCKHERD_SERVER2="127.0.0.1:$b_port")
+                         SOCKHERD_SERVER2="127.0.0.1:$b_port"
+                         SOCKHERD_SERVER3="127.0.0.1:${c_port-7003}")
         env "${proxy_env[@]}" haproxy -c -q -f "$config" || { echo "$config is not valid"; return 1; }
         start_bg "${name}proxy$attempt" env "${proxy_env[@]}" haproxy -db -f "$config"
         local pid_var="${name}proxy${attempt}_pid"
@@ -93,13 +94,15 @@ start_proxy() {
     return 1
 }
 
-# clients N: N clients, one after the other, through HAProxy; prints the
-# instance that served each, or "none".
+# clients N: N clients, one after the other, through HAProxy, each from an
+# address of its own (127.0.0.2 on), since HAProxy picks the instance by
+# the client's address; prints the instance that served each, or "none".
 clients() {
-    local i answer
+    local i answer from
     for ((i = 0; i < $1; i++)); do
-        answer=$(curl "${curl_opts[@]}" "telnet://127.0.0.1:$front_port" <<< who)
-        if grep -q -x 'PROTO=TCP' <<< "$answer" && grep -q -x 'TCPREMOTEIP=127.0.0.1' <<< "$answer"; then
+        from=127.0.0.$((i + 2))
+        answer=$(curl "${curl_opts[@]}" --interface "$from" "telnet://127.0.0.1:$front_port" <<< who)
+        if grep -q -x 'PROTO=TCP' <<< "$answer" && grep -q -x "TCPREMOTEIP=$from" <<< "$answer"; then
             sed -n 's/^instance=//p' <<< "$answer"
         else
             echo none
@@ -168,7 +171,7 @@ check "... with both instances UP" wait_for_status sockherd1 UP
 check "... sockherd2 UP too" wait_for_status sockherd2 UP
 
 clients_seen_as_themselves send-proxy-v2
-check "clients reach both instances" served_by_both 8
+check "clients reach both instances" served_by_both 16
 
 stop_pid "$a_pid"
 check "with instance a stopped, every client is still served, by b" served_by_b_only 6
@@ -179,7 +182,7 @@ check "with a out, every client goes to b" served_by_b_only 6
 start_daemon a2 -p -v 127.0.0.1 "$a_port" "${served[@]}" a "$examples/whoami.sh" ||
     fail "instance a did not restart"
 check "the health check brings a back" wait_for_status sockherd1 UP
-check "clients reach both instances again" served_by_both 8
+check "clients reach both instances again" served_by_both 16
 stop_pid "$proxy_pid"
 
 # The same fleet with version 1 headers: the one word changed.
@@ -213,6 +216,51 @@ children_all_collected() {  # LOG
         sleep 0.1
     done
 }
+# Rates across a fleet: three instances at -R 5/5 behind the shipped
+# balancing by source, and one client sending 50 a second, ten times its
+# rate, for 5 s. Whichever instance takes it, it is served at most what one
+# instance would give it, 5 x 5 + 5 (its burst), plus one for the moment its
+# first client came; spread by connection instead, it would get three times
+# that. Its source is 127.0.0.9: HAProxy's health checks come from 127.0.0.1
+# and count against a rate of their own.
+flood_served_at_one_rate() {
+    local served refused
+    served=$(timeout 60 python3 - "$front_port" << 'EOF'
+import socket, sys, time
+served, start = 0, time.monotonic()
+for i in range(250):
+    time.sleep(max(0.0, start + i * 0.02 - time.monotonic()))
+    with socket.socket() as client:
+        client.bind(("127.0.0.9", 0))
+        client.connect(("127.0.0.1", int(sys.argv[1])))
+        client.sendall(b"who\n")
+        reply = b""
+        while True:
+            more = client.recv(4096)
+            if not more:
+                break
+            reply += more
+        served += b"instance=" in reply
+print(served)
+EOF
+    ) || return 1
+    refused=$(cat "$scratch"/r[abc].err | grep -c -F -- '- refused from 127.0.0.9 port ' || true)
+    echo "served $served, refused $refused of 250"
+    [ "$served" -le 31 ] && [ "$served" -ge 20 ] && [ $((served + refused)) -eq 250 ]
+}
+a_port_was=$a_port b_port_was=$b_port
+for name in ra rb rc; do
+    start_daemon "$name" -p -v -R 5/5 127.0.0.1 0 "${served[@]}" "$name" "$examples/whoami.sh" ||
+        { fail "instance $name did not start"; finish; exit; }
+done
+a_port=$ra_port b_port=$rb_port c_port=$rc_port
+sed '/^    server sockherd2 /a\    server sockherd3 "${SOCKHERD_SERVER3-127.0.0.1:7003}" maxconn 40' "$config" > "$scratch/three.cfg"
+check "HAProxy in front of three instances at -R 5/5 is up" start_proxy three "$scratch/three.cfg"
+check "... with sockherd2 and sockherd3 UP too" wait_for_status sockherd2 UP && wait_for_status sockherd3 UP
+check "one client at ten times its rate for 5 s gets one instance's rate, not three" flood_served_at_one_rate
+stop_pid "$proxy_pid"
+a_port=$a_port_was b_port=$b_port_was
+
 check "instance b's children have all ended" children_all_collected "$scratch/b.err"
 check "... and those of a, restarted" children_all_collected "$scratch/a2.err"
 check "no instance logged a bad proxy header, for a client or a health check" \
