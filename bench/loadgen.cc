@@ -4,9 +4,13 @@
 // "hello" command need not, unless -P asks it to speak as a load balancer.
 //
 //   loadgen -p port -n total -c concurrency -e expected [-a address]
-//           [-t timeout_ms] [-d deadline_s] [-P]
+//           [-t timeout_ms] [-d deadline_s] [-P] [-s source] [-R per_second]
 //     prints one line of name=value pairs: served connections per second,
 //     latency percentiles (connect to end of file) and errors by kind.
+//     -s: every client connects from this local IPv4 address.
+//     -R: clients start at this rate (paced), never more than concurrency
+//     at once, instead of as soon as one ends; "ok" per second is then the
+//     rate the server let through.
 //     -P: each client first sends a PROXY protocol version 2 header (TCP over
 //     IPv4, from 192.0.2.1 to the server's address), as HAProxy's
 //     send-proxy-v2 does.
@@ -42,11 +46,14 @@ struct options {
     size_t expected_length = 0;
     long timeout_ms = 10000;
     long deadline_s = 120;
+    bool deadline_given = false;  // -d: the run lasts that long, however many it started
     bool hold = false;
     bool proxy_header = false;
     bool wait_for_data = false;
     int rcvbuf = 0;
     int mss = 0;
+    const char *source = nullptr;
+    double pace = 0;  // clients started a second; 0: as fast as they end
 };
 
 enum outcome { served, refused, reset, wrong_data, timed_out, other_error, outcome_count };
@@ -62,11 +69,13 @@ struct client {
 struct run_state {
     options opt;
     sockaddr_in server = {};
+    sockaddr_in source = {};
     unsigned char header[28];
     int epoll_fd = -1;
     std::vector<client> clients;
     long started = 0;
     long finished = 0;
+    int64_t begin_ns = 0;
     long counts[outcome_count] = {};
     std::vector<uint32_t> latencies_us;
     int64_t stop_starting_ns = 0;
@@ -133,6 +142,9 @@ int start_connect(const run_state &state, int type_flags, outcome *failure)
     // the segment size caps what the server's stack lets its send buffer grow to.
     set_int_option(fd, SOL_SOCKET, SO_RCVBUF, state.opt.rcvbuf, "unable to set SO_RCVBUF");
     set_int_option(fd, IPPROTO_TCP, TCP_MAXSEG, state.opt.mss, "unable to set TCP_MAXSEG");
+    if (state.opt.source != nullptr &&
+        bind(fd, reinterpret_cast<const sockaddr *>(&state.source), sizeof state.source) == -1)
+        die("unable to bind to the source address");
     if (connect(fd, reinterpret_cast<const sockaddr *>(&state.server), sizeof state.server) == -1 &&
         errno != EINPROGRESS) {
         *failure = outcome_of_errno(errno);
@@ -187,11 +199,21 @@ void send_proxy_header(run_state &state, int slot)
     watch(state, c.fd, slot, EPOLLIN, EPOLL_CTL_MOD);
 }
 
+// Whether another client may start now: always, unless paced and ahead of
+// the pace.
+bool may_start(const run_state &state)
+{
+    if (state.started >= state.opt.total || now_ns() >= state.stop_starting_ns)
+        return false;
+    return state.opt.pace <= 0 ||
+           static_cast<double>(state.started) < static_cast<double>(now_ns() - state.begin_ns) / 1e9 * state.opt.pace;
+}
+
 // Starts clients in the free slot until one is in flight or none is left to
 // start; a connect that fails at once counts as finished.
 void fill_slot(run_state &state, int slot)
 {
-    while (state.clients[slot].fd == -1 && state.started < state.opt.total && now_ns() < state.stop_starting_ns) {
+    while (state.clients[slot].fd == -1 && may_start(state)) {
         client &c = state.clients[slot];
         c.received = 0;
         c.started_ns = now_ns();
@@ -265,14 +287,16 @@ void run_load(run_state &state)
     state.clients.resize(static_cast<size_t>(state.opt.concurrency));
     state.latencies_us.reserve(static_cast<size_t>(state.opt.total));
     int64_t begin = now_ns();
+    state.begin_ns = begin;
     state.stop_starting_ns = begin + state.opt.deadline_s * 1000000000;
     for (int slot = 0; slot < state.opt.concurrency; slot++)
         fill_slot(state, slot);
 
     std::vector<epoll_event> events(static_cast<size_t>(state.opt.concurrency));
     int64_t last_expiry_scan = begin;
-    while (any_in_flight(state)) {
-        int ready = epoll_wait(state.epoll_fd, events.data(), static_cast<int>(events.size()), 50);
+    bool paced = state.opt.pace > 0;
+    while (any_in_flight(state) || (paced && state.started < state.opt.total && now_ns() < state.stop_starting_ns)) {
+        int ready = epoll_wait(state.epoll_fd, events.data(), static_cast<int>(events.size()), paced ? 1 : 50);
         if (ready == -1 && errno != EINTR)
             die("epoll_wait failed");
         for (int i = 0; i < ready; i++) {
@@ -284,6 +308,9 @@ void run_load(run_state &state)
             read_client(state, slot);
             fill_slot(state, slot);
         }
+        // Paced, a slot that is free now may start its client later.
+        for (int slot = 0; paced && slot < state.opt.concurrency; slot++)
+            fill_slot(state, slot);
         int64_t now = now_ns();
         if (now - last_expiry_scan > 50000000) {
             expire_clients(state, now);
@@ -300,8 +327,11 @@ void run_load(run_state &state)
         size_t rank = static_cast<size_t>(p * static_cast<double>(lat.size()) + 0.999999);
         return lat[std::min(lat.size(), std::max<size_t>(rank, 1)) - 1];
     };
-    long never_started = state.opt.total - state.started;
-    (void)printf("connections=%ld seconds=%.3f cps=%.1f p50_us=%u p99_us=%u max_us=%u", state.opt.total, seconds,
+    // A run given its length counts the clients it started; otherwise one
+    // that never started was held up, as a hung one is.
+    long never_started = state.opt.deadline_given ? 0 : state.opt.total - state.started;
+    long connections = state.opt.deadline_given ? state.started : state.opt.total;
+    (void)printf("connections=%ld seconds=%.3f cps=%.1f p50_us=%u p99_us=%u max_us=%u", connections, seconds,
                  static_cast<double>(state.counts[served]) / seconds, percentile(0.50), percentile(0.99),
                  lat.empty() ? 0 : lat.back());
     for (int kind = 0; kind < outcome_count; kind++)
@@ -363,13 +393,14 @@ void run_hold(run_state &state)
 [[noreturn]] void usage()
 {
     die("usage: loadgen -p port -n total -c concurrency -e expected [-a address] [-t timeout_ms] [-d deadline_s] [-P]\n"
+        "               [-s source] [-R per_second]\n"
         "       loadgen -H -p port -n count [-a address] [-W] [-r rcvbuf] [-m mss]");
 }
 
 void parse_options(int argc, char **argv, options &opt)
 {
     int option;
-    while ((option = getopt(argc, argv, "a:p:n:c:e:t:d:HWr:m:P")) != -1) {
+    while ((option = getopt(argc, argv, "a:p:n:c:e:t:d:HWr:m:Ps:R:")) != -1) {
         switch (option) {
         case 'a': opt.address = optarg; break;
         case 'p': opt.port = atoi(optarg); break;
@@ -377,12 +408,17 @@ void parse_options(int argc, char **argv, options &opt)
         case 'c': opt.concurrency = atoi(optarg); break;
         case 'e': opt.expected = decode_escapes(optarg); break;
         case 't': opt.timeout_ms = atol(optarg); break;
-        case 'd': opt.deadline_s = atol(optarg); break;
+        case 'd':
+            opt.deadline_s = atol(optarg);
+            opt.deadline_given = true;
+            break;
         case 'H': opt.hold = true; break;
         case 'W': opt.wait_for_data = true; break;
         case 'r': opt.rcvbuf = atoi(optarg); break;
         case 'm': opt.mss = atoi(optarg); break;
         case 'P': opt.proxy_header = true; break;
+        case 's': opt.source = optarg; break;
+        case 'R': opt.pace = atof(optarg); break;
         default: usage();
         }
     }
@@ -401,6 +437,9 @@ int main(int argc, char **argv)
     state.server.sin_port = htons(static_cast<uint16_t>(state.opt.port));
     if (inet_pton(AF_INET, state.opt.address, &state.server.sin_addr) != 1)
         die("not an IPv4 address");
+    state.source.sin_family = AF_INET;
+    if (state.opt.source != nullptr && inet_pton(AF_INET, state.opt.source, &state.source.sin_addr) != 1)
+        die("not an IPv4 source address");
     build_proxy_header(state);
     if (state.opt.hold)
         run_hold(state);

@@ -52,6 +52,14 @@ function cpu_per_1000(server) {
     return cpu_ticks[server] * 1000 / clk / (cpu_conns[server] / 1000)
 }
 function mib(kib) { return sprintf("%.1f", kib / 1024) }
+# The flood alone: the daemon CPU of its run, less what its served clients
+# cost at the CPU per connection of the main table, over the clients refused.
+function refused_cpu_us(    ticks, ok, wrong) {
+    ticks = median("flood-source" SUBSEP "flood-only" SUBSEP "ticks")
+    ok = median("flood-source" SUBSEP "flood-only" SUBSEP "ok"); wrong = median("flood-source" SUBSEP "flood-only" SUBSEP "wrong")
+    if (wrong == "" || wrong == 0) return 0
+    return (ticks * 1000000 / clk - ok * cpu_per_1000("sockherd")) / wrong
+}
 function latency_cell(server, row) {
     if (cps(server, row) == "") return "-"
     return sprintf("%.1f / %.1f / %.0f", median(server SUBSEP row SUBSEP "p50_us") / 1000,
@@ -72,7 +80,8 @@ $1 == "rss" || $1 == "meta" {
     if ($1 == "meta") { clk = f["clk_tck"]; conns = f["conns"]; rounds = f["rounds"]; refusals = f["refusals"]
         burst = f["burst"]; burst_c = f["burst_c"]; limit = f["limit"]; slots = f["slots"]
         pending_c = f["pending_c"]; text = f["text"]; seconds = f["seconds"]; ldflags = f["ldflags"]; gsub(/,/, " ", ldflags)
-        setup_seconds = f["setup_seconds"]; per_source = f["per_source"]; reference = f["reference"] }
+        setup_seconds = f["setup_seconds"]; per_source = f["per_source"]; reference = f["reference"]
+        flood_rate = f["flood_rate"]; flood_seconds = f["flood_seconds"] }
     else { idle[f["server"]] = f["idle_kib"]; peak[f["server"]] = f["peak_kib"]; backlog[f["server"]] = f["backlog"] }
     next
 }
@@ -86,6 +95,8 @@ $1 == "rss" || $1 == "meta" {
     add(s SUBSEP r SUBSEP "p99_us", f["p99_us"])
     add(s SUBSEP r SUBSEP "max_us", f["max_us"])
     if ("records" in f) add(s SUBSEP r SUBSEP "records", f["records"])
+    if (r ~ /^flood/) { add(s SUBSEP r SUBSEP "ok", f["ok"]); add(s SUBSEP r SUBSEP "wrong", f["wrong"])
+        add(s SUBSEP r SUBSEP "seconds", f["seconds"]); add(s SUBSEP r SUBSEP "ticks", f["cpu_ticks"]) }
     split("ok refused reset wrong timeout other", kinds, " ")
     for (k in kinds) total[s, r, kinds[k]] += f[kinds[k]]
     total[s, r, "connections"] += f["connections"]
@@ -154,6 +165,12 @@ END {
         printf "| served per second, c=%d: `-J` (a JSON object per event) against `-v` (a text line per event), each logging to a file | %.0f | %.0f | %s |\n", c, a, b, fmt_ratio(round_ratio("sockherd-json-log", "log-c" c, "sockherd-text-log", "log-c" c))
     }
     for (c = 4; c <= 32; c *= 8) {
+        a = cps("sockherd-rated", "rated-c" c); b = cps("sockherd", "rated-c" c)
+        printf "| served per second, c=%d: `-R 1000000 -P 5:30` (never reached) against the same daemon without them | %.0f | %.0f | %s |\n", c, a, b, fmt_ratio(round_ratio("sockherd-rated", "rated-c" c, "sockherd", "rated-c" c))
+    }
+    a = cps("sockherd-flooded", "flood-beside"); b = cps("sockherd-flooded", "flood-alone")
+    printf "| served per second, c=1, a source the rules hold to no rate, under `-R %d/%d`: beside a source that offers %d a second, against alone | %.0f | %.0f | %s |\n", flood_rate, flood_rate, 10 * flood_rate, a, b, fmt_ratio(round_ratio("sockherd-flooded", "flood-beside", "sockherd-flooded", "flood-alone"))
+    for (c = 4; c <= 32; c *= 8) {
         a = cps("sockherd-rules", "rules-c" c); b = cps("sockherd", "rules-c" c)
         printf "| served per second, c=%d: `-A` with %d rules (among them the network of the clients, with two variables) against the same daemon without `-A` | %.0f | %.0f | %s |\n", c, rules, a, b, fmt_ratio(round_ratio("sockherd-rules", "rules-c" c, "sockherd", "rules-c" c))
     }
@@ -172,6 +189,10 @@ END {
     }
     print ""
     printf "With %d access rules (`-A`, half IPv4 and half IPv6, nested): %s ms from the start to the port line (once), %s ms per reload (median of %d, from `SIGHUP` to the `reloaded` line of the daemon), and %.1f bytes of RSS per rule over the daemon without rules (%s against %s MiB).\n", rules, median("rules_start"), median("rules_reload"), count["rules_reload"], (rules_kib - rules_plain_kib) * 1024 / rules, mib(rules_kib), mib(rules_plain_kib)
+    print ""
+    fl_ok = median("flood-source" SUBSEP "flood-beside" SUBSEP "ok"); fl_sec = median("flood-source" SUBSEP "flood-beside" SUBSEP "seconds")
+    fl_rate = fl_sec > 0 ? (fl_ok - flood_rate) / fl_sec : 0
+    printf "Under `-R %d/%d` a source offering %d connections a second (paced) for %d s, beside the source above, was served %d of %d (medians of the rounds): its burst of %d and then %.1f a second; the source beside it kept %s of the rate it had alone. The daemon spent %.0f microseconds of CPU per refused client (the flood alone, its served clients taken out at the CPU per connection of the main table).\n", flood_rate, flood_rate, 10 * flood_rate, flood_seconds, fl_ok, 10 * flood_rate * flood_seconds, flood_rate, fl_rate, fmt_ratio(round_ratio("sockherd-flooded", "flood-beside", "sockherd-flooded", "flood-alone")), refused_cpu_us()
     print ""
     printf "With `-p` the daemon reads each header in its loop, without waiting for it, and then starts the command with vfork as for any client. Until revision c218b26 a forked child read the header: where fork is slow (446 ms of CPU per 1000 connections for the minimal server) `-p` served 0.36 (c=4) and 0.38 (c=32) of the rate without it, at 633 against 144 ms of daemon CPU per 1000; where fork is cheap 0.93 and 1.01, at 1.5x the CPU. On this host, where the minimal server spends %.0f ms, %s at c=4 and %s at c=32 (the rows above), at %.2fx and %.2fx the daemon CPU of the same daemon without `-p`.\n", cpu_per_1000("baseline"), fmt_ratio(round_ratio("sockherd-proxy", "proxy-c4", "sockherd", "proxy-c4")), fmt_ratio(round_ratio("sockherd-proxy", "proxy-c32", "sockherd", "proxy-c32")), cpu_per_1000("sockherd-proxy/proxy-c4") / cpu_per_1000("sockherd/proxy-c4"), cpu_per_1000("sockherd-proxy/proxy-c32") / cpu_per_1000("sockherd/proxy-c32")
     print ""
@@ -200,8 +221,8 @@ END {
     print ""
     print "| server | connections | ok | refused | reset | wrong data | timeout | other |"
     print "|---|---|---|---|---|---|---|---|"
-    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse sockherd-proxy sockherd-proxy-cap sockherd-cap sockherd-activated sockherd-text-log sockherd-json-log sockherd-rules" (reference == "" ? "" : " reference-refuse reference-served"), everyone, " ")
-    split("c1 c4 c32 c128 burst refuse-c1 refuse-c32 proxy-c4 proxy-c32 cap-c4 cap-c32 activated-c4 log-c4 log-c32 rules-c4 rules-c32 ref-c4 ref-c32 pending0 pending100 pending1000", allrows, " ")
+    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse sockherd-proxy sockherd-proxy-cap sockherd-cap sockherd-activated sockherd-text-log sockherd-json-log sockherd-rules sockherd-rated" (reference == "" ? "" : " reference-refuse reference-served"), everyone, " ")
+    split("c1 c4 c32 c128 burst refuse-c1 refuse-c32 proxy-c4 proxy-c32 cap-c4 cap-c32 activated-c4 log-c4 log-c32 rules-c4 rules-c32 rated-c4 rated-c32 ref-c4 ref-c32 pending0 pending100 pending1000", allrows, " ")
     for (i = 1; i <= nall; i++) {
         s = everyone[i]
         delete t
@@ -234,6 +255,10 @@ END {
     for (c = 4; c <= 32; c *= 8) {
         printf "| sockherd -A with %d rules, c=%d | %.0f ms |\n", rules, c, cpu_per_1000("sockherd-rules/rules-c" c)
         printf "| sockherd without -A, same run, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd/rules-c" c)
+    }
+    for (c = 4; c <= 32; c *= 8) {
+        printf "| sockherd -R 1000000 -P 5:30, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd-rated/rated-c" c)
+        printf "| sockherd without them, same run, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd/rated-c" c)
     }
     printf "| sockherd -L under systemd-socket-activate, c=4 | %.0f ms |\n", cpu_per_1000("sockherd-activated/activated-c4")
     printf "| sockherd binding its own socket, same run, c=4 | %.0f ms |\n", cpu_per_1000("sockherd/activated-c4")
@@ -278,6 +303,11 @@ END {
     printf "| served/s with `-L` under systemd-socket-activate at least 0.97 of the same daemon binding its own socket, c=4 | %s | %s |\n", fmt_ratio(q), verdict(q != "" && q >= 0.97)
     q4 = round_ratio("sockherd-rules", "rules-c4", "sockherd", "rules-c4"); q32 = round_ratio("sockherd-rules", "rules-c32", "sockherd", "rules-c32")
     printf "| served/s with %d rules at least 0.97 of the same daemon without `-A`, at c=4 and c=32 | %s at c=4, %s at c=32 | %s |\n", rules, fmt_ratio(q4), fmt_ratio(q32), verdict(q4 != "" && q32 != "" && q4 >= 0.97 && q32 >= 0.97)
+    q4 = round_ratio("sockherd-rated", "rated-c4", "sockherd", "rated-c4"); q32 = round_ratio("sockherd-rated", "rated-c32", "sockherd", "rated-c32")
+    printf "| served/s with `-R 1000000 -P 5:30` at least 0.98 of the same daemon without them, at c=4 and c=32 | %s at c=4, %s at c=32 | %s |\n", fmt_ratio(q4), fmt_ratio(q32), verdict(q4 != "" && q32 != "" && q4 >= 0.98 && q32 >= 0.98)
+    q = round_ratio("sockherd-flooded", "flood-beside", "sockherd-flooded", "flood-alone")
+    printf "| a source beside a flood of ten times the rate keeps at least 0.9 of its rate alone | %s | %s |\n", fmt_ratio(q), verdict(q != "" && q >= 0.9)
+    printf "| the flooding source served at %d a second, within 5, after its burst | %.1f a second | %s |\n", flood_rate, fl_rate, verdict(fl_rate >= flood_rate - 5 && fl_rate <= flood_rate + 5)
     q = median("rules_start"); q1 = median("rules_reload")
     printf "| start to the port line, and one reload, with %d rules: under 1 s each | %s ms, %s ms | %s |\n", rules, q, q1, verdict(q != "" && q1 != "" && q < 1000 && q1 < 1000)
     q = (rules_kib - rules_plain_kib) * 1024 / rules
@@ -311,6 +341,7 @@ END {
     printf "- `-C` rows: a third sockherd with `-C %d` (and `-b 1024 -c %d`) against the first one, side by side in each round at c=4 and c=32. Every client comes from 127.0.0.1 and at most %d commands run at once, so the limit never refuses anyone: the rows show what keeping the count per client address costs for every connection.\n", per_source, limit, limit
     printf "- `-L` row: `systemd-socket-activate -l 127.0.0.1:PORT sockherd -L -1 -c %d hello`, without `--accept`: systemd-socket-activate makes the listening socket (with its own backlog, shown in the row; `-b` does not apply to a socket that listens already) and, when the first client arrives, execs the daemon, which takes the socket from descriptor 3. That first client is not counted. Against the first sockherd, binding its own socket, at c=4. `systemd-socket-activate --accept --inetd` in the main table instead starts a process per connection itself.\n", limit
     print "- Access rules rows: a sockherd with `-A FILE`, FILE written by `bench/rulegen -c 127.0.0.1/32 " rules "`: half IPv4 and half IPv6 networks, nested five deep and side by side, shuffled, one in four denying, and 127.0.0.1/32 (the address of the clients) allowed with two variables, so that every connection is matched through the whole table and its command gets the variables. Against the first sockherd at c=4 and c=32. Start and reload are timed on a second daemon with the same file and `-v`: from its start to its port line, and from a `SIGHUP` to its `reloaded` line, polling every 2 ms. RSS per rule is the VmRSS of the first over that of the daemon without rules, both idle, divided by the rules."
+    printf "- Rate rows: a sockherd with `-R 1000000 -P 5:30`, a rate no client here reaches and a penalty for an exit status `hello` never has, against the first sockherd at c=4 and c=32: what judging the source of every client costs. Flood rows: a sockherd with `-R %d/%d` and an access rule `127.0.0.3 allow rate=none`; each round, `loadgen -c 1 -s 127.0.0.3` for %d s alone, then again while `loadgen -s 127.0.0.2 -R %d` offers %d connections a second, paced, for as long; then that flood alone, whose daemon CPU (less its served clients at the CPU per connection of the main table) over the refused clients is the CPU per refused client. A refused client is closed at once without data (no `-r`).\n", flood_rate, flood_rate, flood_seconds, 10 * flood_rate, 10 * flood_rate
     print "- Log rows: two more sockherd (`-b 1024 -c " limit "`), one with `-v` and one with `-J`, each with its standard error in a file of its own, side by side at c=4 and c=32: what a JSON object per event, written with one write, costs against a text line."
     if (reference != "")
         printf "- Served rows against revision %s: its daemon, without a log, serves beside the current one, without a log, at c=4 and c=32: what the changes since that revision cost a plain connection (the counts are kept whatever the log).\n", reference

@@ -3,8 +3,9 @@
 # other super-servers side by side, all serving the same static "hello"
 # command on 127.0.0.1, in interleaved rounds; then the rows only sockherd has
 # (refusals, serving while refused clients are held pending, what -p, -C
-# (also under -p), -L, the JSON log and a million access rules cost against
-# the same daemon without them, and refusals against the
+# (also under -p), -L, the JSON log, a million access rules and rates and
+# penalties never reached cost against the same daemon without them, a
+# source that floods beside one that does not, and refusals against the
 # daemon of an earlier revision). Medians of the rounds go to
 # docs/benchmark.md and docs/benchmark.png.
 #
@@ -36,6 +37,8 @@ per_source_limit=1000      # -C for its rows: far above any client count here, s
 rules_count=${RULES:-1000000}  # rules in the -A file of its rows
 reference=${REFERENCE:-}
 pending_counts="0 100 1000"
+flood_rate=50              # -R of the flood rows; the flooding source offers ten times it
+flood_seconds=5
 pending_slots=64           # -c for the pending rows: above the load's concurrency
 pending_concurrency=32
 # The longest single argument the kernel passes is 128 KiB with its zero byte.
@@ -477,6 +480,43 @@ run_activation_rows() {
     run_side_by_side "$1" activated "4" "$conns" 'hello\n' sockherd sockherd-activated
 }
 
+# What rates and penalties cost a connection that never reaches them:
+# -R 1000000 -P 5:30 against the same daemon without them. And a daemon at
+# -R 50/50 whose rules hold 127.0.0.3 to no rate, for the flood rows.
+start_rated() {
+    start_printing_port "$build/sockherd" -1 -b "$backlog" -c "$sockherd_limit" -R 1000000 -P 5:30 \
+        127.0.0.1 0 "$tools/hello"
+    pid_of[sockherd-rated]=$server_pid port_of[sockherd-rated]=$server_port
+    printf '127.0.0.3 allow rate=none\n' >"$work/flood.rules"
+    start_printing_port "$build/sockherd" -1 -b "$backlog" -c "$sockherd_limit" -R "$flood_rate/$flood_rate" \
+        -A "$work/flood.rules" 127.0.0.1 0 "$tools/hello"
+    pid_of[sockherd-flooded]=$server_pid port_of[sockherd-flooded]=$server_port
+}
+
+# Under -R 50/50: a source that no rate holds (127.0.0.3) at c=1 for
+# flood_seconds alone, then beside a source (127.0.0.2) that offers ten
+# times the rate, paced; then that flood alone, for the daemon's CPU.
+measure_flood() {
+    local round=$1 pid=${pid_of[sockherd-flooded]} port=${port_of[sockherd-flooded]} flood_pid
+    local offered=$((flood_rate * 10 * flood_seconds)) pace=$((flood_rate * 10))
+    measure sockherd-flooded flood-alone "$round" "$pid" "$port" 100000000 1 'hello\n' -s 127.0.0.3 -d "$flood_seconds"
+    "$tools/loadgen" -p "$port" -n "$offered" -c 64 -e 'hello\n' -t "$timeout_ms" -s 127.0.0.2 -R "$pace" \
+        >"$work/flood.out" &
+    flood_pid=$!
+    started_pids+=("$flood_pid")
+    measure sockherd-flooded flood-beside "$round" "$pid" "$port" 100000000 1 'hello\n' -s 127.0.0.3 -d "$flood_seconds"
+    wait "$flood_pid" || true
+    forget_pid "$flood_pid"
+    echo "server=flood-source row=flood-beside round=$round $(cat "$work/flood.out") cpu_ticks=0" >>"$results"
+    log "round $round flood beside: $(cat "$work/flood.out")"
+    measure flood-source flood-only "$round" "$pid" "$port" "$offered" 64 'hello\n' -s 127.0.0.2 -R "$pace"
+}
+
+run_rate_rows() {
+    run_side_by_side "$1" rated "4 32" "$conns" 'hello\n' sockherd sockherd-rated
+    measure_flood "$1"
+}
+
 children_of() {
     local list
     list=$(<"/proc/$1/task/$1/children")
@@ -580,6 +620,7 @@ main() {
     start_loggers
     start_reference_server
     start_rules_servers
+    start_rated
     for ((round = 1; round <= rounds; round++)); do
         run_served_rows "$round"
         run_refusal_rows "$round"
@@ -588,6 +629,7 @@ main() {
         run_activation_rows "$round"
         run_log_rows "$round"
         run_rules_rows "$round"
+        run_rate_rows "$round"
         run_reference_rows "$round"
         run_pending_rows "$round"
     done
@@ -601,6 +643,7 @@ main() {
             "burst=$burst_conns burst_c=$burst_concurrency limit=$sockherd_limit slots=$pending_slots" \
             "pending_c=$pending_concurrency text=$pending_text_length seconds=$((SECONDS - begin))" \
             "setup_seconds=$begin per_source=$per_source_limit" \
+            "flood_rate=$flood_rate flood_seconds=$flood_seconds" \
             "reference=${reference_commit:-}" \
             "ldflags=$(tr ' ' ',' <<<"${SOCKHERD_LDFLAGS:-}")"
     } >>"$results"
