@@ -283,10 +283,11 @@ struct access_table;  // the rules of one file, sorted per family for longest-pr
 
 extern access_table *access_rules;  // loaded at start-up with -A; replaced by a reload
 
-// Reads the file at path into a new table. On any problem hands exactly one
-// message to report ("PATH:LINE: reason", "unable to read PATH", or "out of
-// memory"), frees everything it took, and returns null (if report returns).
-// Used at start-up and by -t (with die), and by a reload (with warn).
+// Reads the regular file at path into a new table, never waiting on it. On
+// any problem hands exactly one message to report ("PATH:LINE: reason",
+// "unable to read PATH: REASON", or "out of memory"), frees everything it
+// took, and returns null (if report returns). Used at start-up and by -t
+// (with die), and by a reload (with warn).
 access_table *load_access_table(const char *path, void (*report)(const char *message));
 // Frees table and everything in it; null is allowed.
 void free_access_table(access_table *table);

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using harness::daemon_process;
@@ -111,12 +112,14 @@ TEST(Reload, BrokenFileKeepsTheRulesInForceAndSaysSo)
     ASSERT_TRUE(rules.write("127.0.0.3 allow\n127.0.0.2 deny\n10.0.0.1/8 allow\n"));
     ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
     ASSERT_TRUE(daemon.wait_for_err("- rules unchanged\n")) << harness::bounded_text(daemon.err());
+    // A FIFO that nobody writes to would hold a daemon that waited on it.
     ASSERT_EQ(unlink(rules.path.c_str()), 0);
+    ASSERT_EQ(mkfifo(rules.path.c_str(), 0600), 0);
     ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
     ASSERT_TRUE(daemon.wait_for_err("- rules unchanged\n", 2)) << harness::bounded_text(daemon.err());
     EXPECT_EQ(harness::bounded_text(daemon.err()), rules.path + ":3: bits set beyond the prefix length\n" +
                                                        "- rules unchanged\n" + "unable to read " + rules.path +
-                                                       "\n- rules unchanged\n");
+                                                       ": not a regular file\n- rules unchanged\n");
     EXPECT_EQ(reply_to(daemon, "127.0.0.3"), "");
     EXPECT_EQ(reply_to(daemon, "127.0.0.2"), "127.0.0.2\n");
     EXPECT_TRUE(daemon.alive());

@@ -620,8 +620,8 @@ INSTANTIATE_TEST_SUITE_P(
                     fatal_case{"ListeningSocketBeyondSelect", 0, 3, "descriptor too high for select", false},
                     fatal_case{"PipeBeyondSelect", 0, 4, "descriptor too high for select", true},
                     // The rules are read before the socket is made: no port line, nothing bound.
-                    fatal_case{"RulesFileUnreadable", 0, -1, "unable to read /proc/nonexistent/rules", false,
-                               {"-A", "/proc/nonexistent/rules"}},
+                    fatal_case{"RulesFileUnreadable", 0, -1, "unable to read /proc/none: No such file or directory", false,
+                               {"-A", "/proc/none"}},
                     fatal_case{"RulesFileWrong", 0, -1, ":3: duplicate of line 1", false, {"-v"},
                                "10.0.0.0/8 allow\n::/0 deny\n10.0.0.0/8 deny\n"}),
     [](const testing::TestParamInfo<fatal_case> &param_info) { return std::string(param_info.param.name); });
