@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
@@ -394,6 +395,7 @@ struct hangup_case {
     bool rules;
     bool ignored_at_start;
     bool ends;  // the signal ends the daemon
+    int rules_count = 0;  // the signal comes while this many rules load
 };
 
 void PrintTo(const hangup_case &c, std::ostream *out)
@@ -412,13 +414,19 @@ TEST_P(Hangup, ReadsTheRulesOrKeepsItsStartingAction)
         signal(SIGHUP, ignored_at_start ? SIG_IGN : SIG_DFL);
         fill_standard_output();
     };
-    harness::text_file rules("");
+    std::string many;
+    for (int i = 0; i < c.rules_count; i++)
+        many += "2001:db8:" + std::to_string(i >> 13) + ':' + std::to_string(i & 8191) + "::/64 deny\n";
+    harness::text_file rules(many);
     std::vector<std::string> args = {"-v1", "127.0.0.1", "0", "cat", "/proc/self/status"};
     if (c.rules)
         args.insert(args.begin(), {"-A", rules.path});
     daemon_process daemon;
     ASSERT_TRUE(daemon.start(args, options));
-    if (!harness::eventually([&] { return writing_standard_output(daemon.pid); })) {
+    std::string rules_fd = "/proc/" + std::to_string(daemon.pid) + "/fd/3";  // the rules file while it loads
+    std::error_code closed;
+    auto loading = [&] { return c.rules_count > 0 && std::filesystem::read_symlink(rules_fd, closed) == rules.path; };
+    if (!harness::eventually([&] { return loading() || writing_standard_output(daemon.pid); })) {
         if (harness::read_file("/proc/" + std::to_string(daemon.pid) + "/syscall").empty())
             GTEST_SKIP() << "/proc/PID/syscall cannot be read here";
         FAIL() << "the daemon never waited to write its port line";
@@ -433,7 +441,8 @@ TEST_P(Hangup, ReadsTheRulesOrKeepsItsStartingAction)
     }
     int port = port_after_filler(daemon.out_fd);
     ASSERT_GT(port, 0) << "the port line";
-    EXPECT_TRUE(daemon.wait_for_err("- reloaded 0 rules\n")) << harness::bounded_text(daemon.err());
+    EXPECT_TRUE(daemon.wait_for_err("- reloaded " + std::to_string(c.rules_count) + " rules\n"))
+        << harness::bounded_text(daemon.err());
     int client = harness::connect_loopback(port);
     std::string status = harness::read_to_eof(client);
     close(client);
@@ -447,7 +456,8 @@ INSTANTIATE_TEST_SUITE_P(
     Startup, Hangup,
     testing::Values(hangup_case{"WithoutRulesEndsTheDaemon", false, false, true},
                     hangup_case{"WithRulesReloads", true, false, false},
-                    hangup_case{"WithRulesStartedIgnoredStaysIgnoredInCommands", true, true, false}),
+                    hangup_case{"WithRulesStartedIgnoredStaysIgnoredInCommands", true, true, false},
+                    hangup_case{"WithRulesWhileTheyLoadReloadsOnceServing", true, false, false, 1 << 19}),
     [](const testing::TestParamInfo<hangup_case> &param_info) { return std::string(param_info.param.name); });
 
 // Started by a supervisor that closed 0, 1 and 2: the daemon opens them on
