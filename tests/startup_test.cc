@@ -396,6 +396,7 @@ struct hangup_case {
     bool ignored_at_start;
     bool ends;  // the signal ends the daemon
     int rules_count = 0;  // the signal comes while this many rules load
+    bool drains = false;  // -G, and SIGTERM comes with the signal
 };
 
 void PrintTo(const hangup_case &c, std::ostream *out)
@@ -421,6 +422,8 @@ TEST_P(Hangup, ReadsTheRulesOrKeepsItsStartingAction)
     std::vector<std::string> args = {"-v1", "127.0.0.1", "0", "cat", "/proc/self/status"};
     if (c.rules)
         args.insert(args.begin(), {"-A", rules.path});
+    if (c.drains)
+        args.insert(args.begin(), {"-G", "30"});
     daemon_process daemon;
     ASSERT_TRUE(daemon.start(args, options));
     std::string rules_fd = "/proc/" + std::to_string(daemon.pid) + "/fd/3";  // the rules file while it loads
@@ -432,6 +435,8 @@ TEST_P(Hangup, ReadsTheRulesOrKeepsItsStartingAction)
         FAIL() << "the daemon never waited to write its port line";
     }
     ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
+    if (c.drains)
+        kill(daemon.pid, SIGTERM);
     if (c.ends) {
         int status = 0;
         int signal_number = 0;
@@ -441,8 +446,14 @@ TEST_P(Hangup, ReadsTheRulesOrKeepsItsStartingAction)
     }
     int port = port_after_filler(daemon.out_fd);
     ASSERT_GT(port, 0) << "the port line";
-    EXPECT_TRUE(daemon.wait_for_err("- reloaded " + std::to_string(c.rules_count) + " rules\n"))
-        << harness::bounded_text(daemon.err());
+    std::string told = "- reloaded " + std::to_string(c.rules_count) + " rules\n";
+    if (c.drains)
+        told = "- draining (0 running)\n- drained\n";
+    EXPECT_TRUE(daemon.wait_for_err(told)) << harness::bounded_text(daemon.err());
+    if (c.drains) {  // and nothing else
+        EXPECT_EQ(harness::bounded_text(daemon.err()), told);
+        return;
+    }
     int client = harness::connect_loopback(port);
     std::string status = harness::read_to_eof(client);
     close(client);
@@ -457,7 +468,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(hangup_case{"WithoutRulesEndsTheDaemon", false, false, true},
                     hangup_case{"WithRulesReloads", true, false, false},
                     hangup_case{"WithRulesStartedIgnoredStaysIgnoredInCommands", true, true, false},
-                    hangup_case{"WithRulesWhileTheyLoadReloadsOnceServing", true, false, false, 1 << 19}),
+                    hangup_case{"WithRulesWhileTheyLoadReloadsOnceServing", true, false, false, 1 << 19},
+                    hangup_case{"WithRulesAndADrainStartingReloadsNothing", true, false, false, 0, true}),
     [](const testing::TestParamInfo<hangup_case> &param_info) { return std::string(param_info.param.name); });
 
 // Started by a supervisor that closed 0, 1 and 2: the daemon opens them on
