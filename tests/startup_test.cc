@@ -1005,6 +1005,40 @@ INSTANTIATE_TEST_SUITE_P(
                     readiness_case{"PathUnderLoad", notify_target::path, 5}),
     [](const testing::TestParamInfo<readiness_case> &param_info) { return std::string(param_info.param.name); });
 
+// Without a log, a denied and a refused client reach the status too. An
+// update that could not be sent (the manager away) is tried again a second
+// later; the failed reload that shows it was tried comes a pass after it.
+TEST(Readiness, QuietDaemonTellsTurnedAwayClientsOnceTheManagerIsBack)
+{
+    notify_listener listener(notify_target::path);
+    harness::text_file rules("127.0.0.2 deny\n");
+    launch_options options;
+    options.set_env = {"NOTIFY_SOCKET=" + listener.name};
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-C", "0", "-A", rules.path, "-1", "127.0.0.1", "0", "cat"}, options));
+    ASSERT_EQ(listener.receive(harness::default_deadline_ms),
+              "READY=1\nSTATUS=0/40 running; 0 served, 0 refused, 0 denied, 0 dropped, 0 failed");
+    auto turned_away = [&](const char *source) {
+        int client = harness::connect_from(source, daemon.port);
+        EXPECT_EQ(harness::read_to_eof(client), "") << source;
+        close(client);
+    };
+    turned_away("127.0.0.2");
+    ASSERT_EQ(listener.receive(harness::default_deadline_ms),
+              "STATUS=0/40 running; 0 served, 0 refused, 1 denied, 0 dropped, 0 failed");
+    // A second after that update, the next is due at once; it finds no manager.
+    std::string away = listener.name + ".away";
+    ASSERT_EQ(rename(listener.name.c_str(), away.c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    turned_away("127.0.0.1");
+    ASSERT_EQ(unlink(rules.path.c_str()), 0);
+    ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
+    ASSERT_TRUE(daemon.wait_for_err("- rules unchanged\n")) << harness::bounded_text(daemon.err());
+    ASSERT_EQ(rename(away.c_str(), listener.name.c_str()), 0);
+    EXPECT_EQ(listener.receive(harness::default_deadline_ms),
+              "STATUS=0/40 running; 0 served, 1 refused, 1 denied, 0 dropped, 0 failed");
+}
+
 // The notice comes after the last step that can still fail: the self-pipe.
 TEST(Readiness, NotSentWhenStartupFailsAfterThePortLine)
 {
