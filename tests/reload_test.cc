@@ -19,10 +19,14 @@ namespace {
 
 // Says whom it serves, the rule's RULE and how many variables it got, echoes
 // its client's lines, and on SIGTERM says so on standard error (the
-// daemon's, without -e) and ends.
+// daemon's, without -e) and ends. (Perl runs a handler between two steps of
+// its own: one that came just before a read would wait for input, so the
+// command waits a tenth of a second at a time.)
 const char *const telling_command =
     "$SIG{TERM} = sub { print STDERR qq($ENV{TCPREMOTEIP} got SIGTERM\n); exit 3 }; $| = 1; "
-    "print qq(serving $ENV{TCPREMOTEIP}$ENV{RULE} with ) . keys(%ENV) . qq( variables\n); print while <STDIN>";
+    "print qq(serving $ENV{TCPREMOTEIP}$ENV{RULE} with ) . keys(%ENV) . qq( variables\n); "
+    "while (1) { my $in = ''; vec($in, 0, 1) = 1; next if select($in, undef, undef, 0.1) < 1; "
+    "sysread(STDIN, my $line, 4096) or exit; print $line }";
 
 // A connection from source whose command has said it serves it, its line in
 // greeting; -1 when not.

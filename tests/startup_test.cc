@@ -1359,10 +1359,10 @@ TEST(Drain, RunningCommandFinishesItsClientThenTheDaemonExits0)
 // "ignore", it ignores SIGTERM. Either runs until its client closes. (The
 // shell runs a trap only between commands, and wait is one that a signal
 // cuts short; a command in the background gets /dev/null for input unless
-// it is given another descriptor.)
+// it is given another descriptor; "recording" follows the cat it kills.)
 const char *const term_recorder =
     "read how; if [ \"$how\" = ignore ]; then trap '' TERM; echo ignoring; exec cat > /dev/null; fi; "
-    "trap 'echo TERM; kill $!; exit' TERM; echo recording; exec 3<&0; cat <&3 > /dev/null & wait";
+    "trap 'echo TERM; kill $!; exit' TERM; exec 3<&0; cat <&3 > /dev/null & echo recording; wait";
 
 struct drain_end_case {
     const char *name;
