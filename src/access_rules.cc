@@ -1055,7 +1055,7 @@ void reload_access_rules()
     access_rules = fresh;
     free_access_table(old);
     log_reloaded(access_rule_count(fresh));
-    int revoked = signal_children(SIGTERM, denied_now);
+    int revoked = revoke_children(denied_now);
     if (revoked > 0)
         log_revoked(revoked);
 }

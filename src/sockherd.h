@@ -122,6 +122,7 @@ void log_denied(const socket_address *remote, const access_verdict *verdict);
 void log_reloaded(size_t rules);
 // Printed whatever -v says, after the reason the new rules were not taken.
 void log_rules_unchanged();
+// commands: those newly sent SIGTERM by this reload.
 void log_revoked(int commands);
 // The counts as one line or object (SIGUSR1).
 void log_counts();
@@ -245,10 +246,13 @@ bool remove_child_record(pid_t pid, timespec *started);
 // Commands running for clients of source; only with -C.
 int source_children(const source_key *source);
 // Sends signal_number, by its process id, to every command the daemon
-// started and has not yet collected whose client chosen picks (all of them
-// when chosen is null; chosen never sees a client the daemon did not learn);
-// returns how many.
-int signal_children(int signal_number, bool (*chosen)(const socket_address *client));
+// started and has not yet collected; returns how many.
+int signal_children(int signal_number);
+// Sends SIGTERM, by its process id, to every command whose client denied
+// picks and that no earlier call has sent it, so that one that outlives it
+// is neither asked nor counted again; returns how many were newly sent it.
+// denied never sees a client the daemon did not learn.
+int revoke_children(bool (*denied)(const socket_address *client));
 
 // address_text.cc
 
@@ -305,7 +309,7 @@ constexpr size_t network_text_size = INET6_ADDRSTRLEN + 4;
 const char *verdict_network_text(const access_verdict *verdict, char *buffer);
 // Reads the rules file again (SIGHUP): the new table replaces the old one
 // only when the whole file loaded, and the commands of clients it denies
-// get SIGTERM. A failure is told, and the old rules stay.
+// get SIGTERM, once. A failure is told, and the old rules stay.
 void reload_access_rules();
 
 // connection_intake.cc

@@ -19,11 +19,11 @@ namespace {
 
 // Says whom it serves, the rule's RULE and how many variables it got, echoes
 // its client's lines, and on SIGTERM says so on standard error (the
-// daemon's, without -e) and ends. (Perl runs a handler between two steps of
-// its own: one that came just before a read would wait for input, so the
-// command waits a tenth of a second at a time.)
+// daemon's, without -e) and ends, unless its rule gave it STAY. (Perl runs a
+// handler between two steps of its own: one that came just before a read
+// would wait for input, so the command waits a tenth of a second at a time.)
 const char *const telling_command =
-    "$SIG{TERM} = sub { print STDERR qq($ENV{TCPREMOTEIP} got SIGTERM\n); exit 3 }; $| = 1; "
+    "$SIG{TERM} = sub { print STDERR qq($ENV{TCPREMOTEIP} got SIGTERM\n); exit 3 unless $ENV{STAY} }; $| = 1; "
     "print qq(serving $ENV{TCPREMOTEIP}$ENV{RULE} with ) . keys(%ENV) . qq( variables\n); "
     "while (1) { my $in = ''; vec($in, 0, 1) = 1; next if select($in, undef, undef, 0.1) < 1; "
     "sysread(STDIN, my $line, 4096) or exit; print $line }";
@@ -65,9 +65,11 @@ std::string reply_to(const daemon_process &daemon, const std::string &source, in
     return eof ? reply : reply + "(no eof)";
 }
 
+// A command that outlives its SIGTERM is neither sent it nor counted again
+// at the next reload.
 TEST(Reload, ChangedFileDecidesFromTheNextClientOnAndEndsTheCommandsItDenies)
 {
-    harness::text_file rules("127.0.0.3 deny\n");
+    harness::text_file rules("127.0.0.3 deny\n127.0.0.5 allow STAY=1\n");
     daemon_process daemon;
     ASSERT_TRUE(daemon.start({"-v", "-A", rules.path, "-1", "127.0.0.1", "0", "perl", "-e", telling_command}));
     std::string greeting;
@@ -77,13 +79,18 @@ TEST(Reload, ChangedFileDecidesFromTheNextClientOnAndEndsTheCommandsItDenies)
     std::string variables = greeting.substr(greeting.find(" with ") + 6);
     int revoked = served_client(daemon, "127.0.0.4");
     ASSERT_NE(revoked, -1);
+    int staying = served_client(daemon, "127.0.0.5");
+    ASSERT_NE(staying, -1);
     EXPECT_EQ(reply_to(daemon, "127.0.0.3"), "");
 
-    ASSERT_TRUE(rules.write("127.0.0.0/8 allow RULE=+new\n127.0.0.4 deny\n"));
+    ASSERT_TRUE(rules.write("127.0.0.0/8 allow RULE=+new\n127.0.0.4 deny\n127.0.0.5 deny\n"));
     ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
-    ASSERT_TRUE(daemon.wait_for_err("- reloaded 2 rules\n")) << harness::bounded_text(daemon.err());
-    EXPECT_TRUE(daemon.wait_for_err("- revoked 1 commands\n")) << harness::bounded_text(daemon.err());
+    ASSERT_TRUE(daemon.wait_for_err("- reloaded 3 rules\n")) << harness::bounded_text(daemon.err());
+    EXPECT_TRUE(daemon.wait_for_err("- revoked 2 commands\n")) << harness::bounded_text(daemon.err());
     EXPECT_TRUE(daemon.wait_for_err("127.0.0.4 got SIGTERM\n")) << harness::bounded_text(daemon.err());
+    EXPECT_TRUE(daemon.wait_for_err("127.0.0.5 got SIGTERM\n")) << harness::bounded_text(daemon.err());
+    ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
+    ASSERT_TRUE(daemon.wait_for_err("- reloaded 3 rules\n", 2)) << harness::bounded_text(daemon.err());
     bool eof = false;
     EXPECT_EQ(harness::read_to_eof(revoked, &eof), "");
     EXPECT_TRUE(eof);
@@ -97,11 +104,12 @@ TEST(Reload, ChangedFileDecidesFromTheNextClientOnAndEndsTheCommandsItDenies)
     int denied_port = 0;
     EXPECT_EQ(reply_to(daemon, "127.0.0.4", &denied_port), "");
     EXPECT_TRUE(daemon.wait_for_err("- denied from 127.0.0.4 port " + std::to_string(denied_port) + "\n"));
-    close(kept);
-    close(revoked);
+    for (int fd : {kept, revoked, staying})
+        close(fd);
     ASSERT_TRUE(daemon.wait_for_err(" closed (0/40)\n"));
     std::string err = daemon.err();
-    EXPECT_EQ(harness::count_occurrences(err, " got SIGTERM"), 1) << harness::bounded_text(err);
+    EXPECT_EQ(harness::count_occurrences(err, " got SIGTERM"), 2) << harness::bounded_text(err);
+    EXPECT_EQ(harness::count_occurrences(err, "- revoked "), 1) << harness::bounded_text(err);
     EXPECT_EQ(harness::count_occurrences(err, "- denied from "), 2) << harness::bounded_text(err);
 }
 
