@@ -122,24 +122,40 @@ static int drain_argument(const char *argument)
     return static_cast<int>(seconds);
 }
 
-// One ID for -U; an unset or non-numeric variable ends the process.
-static int id_from_environment(const char *name, const char *unset_message, const char *not_number_message)
+// The first thing -U found wrong. It is reported once every option is
+// read, so that a -J written after -U makes the report JSON.
+static const char *id_failure;
+
+// One ID for -U into id; false, with the failure noted, when the variable is
+// unset or not a number.
+static bool id_from_environment(const char *name, const char *unset_message, const char *not_number_message, int *id)
 {
     const char *text = getenv(name);
-    if (text == nullptr)
-        die(unset_message);
-    if (!starts_with_number(text))
-        die(not_number_message);
-    return atoi(text);
+    const char *failure = text == nullptr ? unset_message : !starts_with_number(text) ? not_number_message : nullptr;
+    if (failure != nullptr) {
+        if (id_failure == nullptr)
+            id_failure = failure;
+        return false;
+    }
+    *id = atoi(text);
+    return true;
 }
 
-// -U: group from $GID first, then user from $UID, each checked where read.
+// -U: group from $GID first, then user from $UID, each read where -U stands.
 static void ids_from_environment()
 {
-    settings.gid = id_from_environment("GID", "-U specified but no $GID", "-U specified but $GID is not a number");
+    if (!id_from_environment("GID", "-U specified but no $GID", "-U specified but $GID is not a number", &settings.gid))
+        return;
     settings.change_gid = true;
-    settings.uid = id_from_environment("UID", "-U specified but no $UID", "-U specified but $UID is not a number");
-    settings.change_uid = true;
+    if (id_from_environment("UID", "-U specified but no $UID", "-U specified but $UID is not a number", &settings.uid))
+        settings.change_uid = true;
+}
+
+// Ends the process with what -U found wrong, if anything.
+static void report_id_failure()
+{
+    if (id_failure != nullptr)
+        die(id_failure);
 }
 
 static void apply_option(int option, const char *argument)
@@ -183,7 +199,9 @@ static void apply_option(int option, const char *argument)
     case 'L': settings.socket_from_manager = true; break;
     case 'A': settings.access_file = argument; break;
     case 't': settings.check_access = true; break;
-    case 'h': usage(0);
+    case 'h':
+        report_id_failure();  // a -U that failed before -h ends the process, as it always has
+        usage(0);
     case 'r':
         free(settings.refuse_response);  // a later -r replaces an earlier one
         settings.refuse_response = decode_escapes(argument);
@@ -197,8 +215,10 @@ int parse_command_line(int argc, char **argv)
     // "+" stops the scan at the first operand even with GNU getopt, so options
     // written after the command reach the command.
     int option;
+    id_failure = nullptr;
     while ((option = getopt(argc, argv, "+c:C:6g:u:U1b:DK:G:QvJehr:pLA:t")) != -1)
         apply_option(option, optarg);
+    report_id_failure();
     // -t checks the file and nothing else: operands, if given, are not looked at.
     if (settings.check_access) {
         if (settings.access_file == nullptr)

@@ -400,13 +400,18 @@ TEST(CheckRules, CountsTheRulesOrNamesTheWrongLine)
     }
 }
 
+// Reported once every option is read: in JSON with a later -J, and still at a later -h.
 TEST(EnvironmentIds, BinaryReportsMissingGid)
 {
     harness::launch_options options;
     options.unset_env = {"GID", "UID"};
-    auto result = run_sockherd({"-U", "0", "0", "x"}, options);
-    EXPECT_EQ(result.status, 20);
-    EXPECT_EQ(harness::bounded_text(result.err), "-U specified but no $GID\n");
+    for (std::string then : {"-h", "-J"}) {
+        auto result = run_sockherd({"-U", then, "0", "0", "x"}, options);
+        EXPECT_EQ(result.status, 20);
+        std::string err = then == "-J" ? result.err.substr(result.err.find(",\"event\"") + 1) : result.err;
+        EXPECT_EQ(err, then == "-J" ? "\"event\":\"fatal\",\"message\":\"-U specified but no $GID\"}\n"
+                                    : "-U specified but no $GID\n");
+    }
 }
 
 }  // namespace
