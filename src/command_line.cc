@@ -60,6 +60,18 @@ void usage(int status)
     exit(status);
 }
 
+void usage_error(const char *option, const char *argument, const char *wants)
+{
+    // Two writes, as the argument may be of any length; nothing else is
+    // written meanwhile.
+    if (argument != nullptr)
+        (void)fprintf(stderr, "%s %s: ", option, argument);
+    else
+        (void)fprintf(stderr, "%s ", option);
+    (void)fprintf(stderr, "%s\n", wants);
+    usage(failure_status);
+}
+
 bool starts_with_number(const char *text)
 {
     while (isspace(static_cast<unsigned char>(*text)))
@@ -95,10 +107,10 @@ char *decode_escapes(const char *argument)
 }
 
 // A group or user name would silently become ID 0, that is root: refuse it.
-static int id_argument(const char *argument)
+static int id_argument(const char *option, const char *argument, const char *wants)
 {
     if (!starts_with_number(argument))
-        usage(failure_status);
+        usage_error(option, argument, wants);
     return atoi(argument);
 }
 
@@ -108,7 +120,7 @@ static int keepalive_argument(const char *argument)
 {
     long seconds = strtol(argument, nullptr, 10);
     if (seconds < 1 || seconds > 32767)
-        usage(failure_status);
+        usage_error("-K", argument, "a number of seconds from 1 to 32767");
     return static_cast<int>(seconds);
 }
 
@@ -118,7 +130,7 @@ static int drain_argument(const char *argument)
 {
     long seconds = strtol(argument, nullptr, 10);
     if (seconds < 1 || seconds > 86400)
-        usage(failure_status);
+        usage_error("-G", argument, "a number of seconds from 1 to 86400");
     return static_cast<int>(seconds);
 }
 
@@ -169,11 +181,11 @@ static void apply_option(int option, const char *argument)
     case '6': settings.address_family = AF_INET6; break;
     case 'g':
         settings.change_gid = true;
-        settings.gid = id_argument(argument);
+        settings.gid = id_argument("-g", argument, "a numeric group ID");
         break;
     case 'u':
         settings.change_uid = true;
-        settings.uid = id_argument(argument);
+        settings.uid = id_argument("-u", argument, "a numeric user ID");
         break;
     case 'U': ids_from_environment(); break;
     case '1': settings.print_port = true; break;
@@ -222,12 +234,16 @@ int parse_command_line(int argc, char **argv)
     // -t checks the file and nothing else: operands, if given, are not looked at.
     if (settings.check_access) {
         if (settings.access_file == nullptr)
-            usage(failure_status);
+            usage_error("-t", nullptr, "needs -A FILE");
         return optind;
     }
     // With -L the manager chose address and port: only the command follows.
-    if (argc - optind < (settings.socket_from_manager ? 1 : 3))
+    if (settings.socket_from_manager) {
+        if (optind == argc)
+            usage_error("-L", nullptr, "needs a command");
+    } else if (argc - optind < 3) {
         usage(failure_status);
+    }
     return optind;
 }
 

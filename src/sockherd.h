@@ -63,6 +63,10 @@ extern settings_record settings;  // written by parse_command_line only
 int parse_command_line(int argc, char **argv);
 // Prints the usage text on standard error and exits with status.
 [[noreturn]] void usage(int status);
+// A usage error found by our own checks: one line that names it, "OPTION
+// ARGUMENT: WANTS" (or "OPTION WANTS" when no argument is at fault), then the
+// usage text, and status 20.
+[[noreturn]] void usage_error(const char *option, const char *argument, const char *wants);
 // Returns a new text with \n, \r and \t decoded; any other escape is a usage error.
 char *decode_escapes(const char *argument);
 // True when text starts as a number does for atoi: blanks, a sign, a digit.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <map>
 #include <ostream>
 #include <string>
 #include <unistd.h>
@@ -112,6 +113,20 @@ void PrintTo(const exit_case &c, std::ostream *out)
 
 class UsageExit : public testing::TestWithParam<exit_case> {};
 
+// The line the daemon's own checks print before the usage text: the option,
+// the argument at fault and what the option wants; none for other rows.
+std::string own_line(const std::vector<std::string> &args)
+{
+    static const std::map<std::string, std::string> wants = {
+        {"-g", ": a numeric group ID"},  {"-u", ": a numeric user ID"},
+        {"-t", " needs -A FILE"},        {"-L", " needs a command"},
+        {"-K", ": a number of seconds from 1 to 32767"}, {"-G", ": a number of seconds from 1 to 86400"}};
+    if (args.empty() || wants.count(args[0]) == 0)
+        return "";
+    const std::string &want = wants.at(args[0]);
+    return args[0] + (want[0] == ':' ? " " + args[1] : "") + want + "\n";
+}
+
 TEST_P(UsageExit, PrintsUsageWithStatus)
 {
     const auto &c = GetParam();
@@ -125,7 +140,7 @@ TEST_P(UsageExit, PrintsUsageWithStatus)
     if (c.getopt_line)
         EXPECT_EQ(harness::count_occurrences(before, "\n"), 1) << before;
     else
-        EXPECT_EQ(before, "");
+        EXPECT_EQ(before, own_line(c.args));
 }
 
 INSTANTIATE_TEST_SUITE_P(
