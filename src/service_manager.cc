@@ -170,6 +170,14 @@ void notify_stopping()
         (void)send_notice("STOPPING=1");  // the manager stops us anyway; nothing to add
 }
 
+// A second after the last try: the earliest time for the next update.
+static const timespec *second_after_try()
+{
+    next_update_at = tried_at;
+    next_update_at.tv_sec += 1;
+    return &next_update_at;
+}
+
 const timespec *service_status_due()
 {
     if (notify_fd == -1)
@@ -181,12 +189,13 @@ const timespec *service_status_due()
     timespec now;
     if (clock_gettime(CLOCK_MONOTONIC, &now) == -1)
         return nullptr;
-    next_update_at = tried_at;
-    next_update_at.tv_sec += 1;
-    if (time_before(&now, &next_update_at))
+    if (time_before(&now, second_after_try()))
         return &next_update_at;
-    (void)send_status("");  // one that failed is due again a second from now
-    return nullptr;
+    if (send_status(""))
+        return nullptr;
+    // The manager took nothing (its queue full): an idle loop must still
+    // wake to try again.
+    return second_after_try();
 }
 
 }  // namespace sockherd

@@ -182,8 +182,8 @@ bool notifies_service_manager();
 // is only warned of.
 void notify_service_manager();
 // Sends the status when its figures changed and a second has passed since
-// the last; when they changed sooner, returns when the loop must wake to
-// send it (CLOCK_MONOTONIC), else null.
+// the last try; when they changed sooner, or the send failed, returns when
+// the loop must wake to send it (CLOCK_MONOTONIC), else null.
 const timespec *service_status_due();
 // Tells the service manager that the daemon is stopping.
 void notify_stopping();
