@@ -450,7 +450,9 @@ TEST_P(Hangup, ReadsTheRulesOrKeepsItsStartingAction)
     if (c.drains)
         told = "- draining (0 running)\n- drained\n";
     EXPECT_TRUE(daemon.wait_for_err(told)) << harness::bounded_text(daemon.err());
-    if (c.drains) {  // and nothing else
+    if (c.drains) {  // and nothing else, and status 0
+        int exit_status = -1;
+        EXPECT_TRUE(daemon.wait_exit(exit_status) && exit_status == 0) << exit_status;
         EXPECT_EQ(harness::bounded_text(daemon.err()), told);
         return;
     }
