@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace sockherd {
@@ -82,6 +84,7 @@ struct rules_loader {
     const char *path;
     size_t line;  // the line being read, from 1
     load_failure failure;
+    int read_error;  // why the file could not be read: errno, or 0 when it is no regular file
     size_t failure_line;
     const char *reason;
     char reason_text[40];  // a reason with a number in it
@@ -670,6 +673,12 @@ static const char *parse_line(rules_loader *loader, const char *line, const char
     return add_rule(loader, &network, deny, &rule);
 }
 
+static void fail_unreadable(rules_loader *loader, int error)
+{
+    loader->failure = load_failure::unreadable;
+    loader->read_error = error;
+}
+
 static void fail_at_line(rules_loader *loader, const char *reason)
 {
     loader->failure = reason == out_of_memory ? load_failure::out_of_memory : load_failure::line;
@@ -718,7 +727,7 @@ static void read_lines(rules_loader *loader, int fd, line_handler handle)
     for (;;) {
         ssize_t got = read(fd, buffer.items + buffer.count, buffer.capacity - buffer.count);
         if (got == -1) {
-            loader->failure = load_failure::unreadable;
+            fail_unreadable(loader, errno);
             break;
         }
         buffer.count += static_cast<size_t>(got);
@@ -753,13 +762,11 @@ static const char *count_line(rules_loader *loader, const char *line, const char
 
 // Sizes the arrays of networks once, from a first reading of the file:
 // grown by doubling, they would be copied and their pages touched about
-// twice over. Where the file cannot be read twice (a pipe), or a problem
-// stops the count, they grow from what was counted, and the second reading
-// reports the problem in its place among the lines.
+// twice over. Where a problem stops the count, they grow from what was
+// counted, and the second reading reports the problem in its place among
+// the lines.
 static void reserve_networks(rules_loader *loader, int fd)
 {
-    if (lseek(fd, 0, SEEK_CUR) == -1)
-        return;
     read_lines(loader, fd, count_line);
     if (loader->failure == load_failure::line)
         loader->failure = load_failure::none;
@@ -767,7 +774,7 @@ static void reserve_networks(rules_loader *loader, int fd)
     if (loader->failure != load_failure::none)
         return;
     if (lseek(fd, 0, SEEK_SET) == -1)
-        loader->failure = load_failure::unreadable;
+        fail_unreadable(loader, errno);
     else if (!make_room(&loader->ipv4, loader->ipv4_lines) || !make_room(&loader->ipv6, loader->ipv6_lines))
         loader->failure = load_failure::out_of_memory;
 }
@@ -911,21 +918,43 @@ static void report_failure(const rules_loader *loader, void (*report)(const char
         report("out of memory");
         return;
     }
+    // The one message with the system's words in it: why a file cannot be
+    // read is what an operator needs to mend it.
     if (loader->failure == load_failure::unreadable)
-        (void)snprintf(message, sizeof message, "unable to read %s", loader->path);
+        (void)snprintf(message, sizeof message, "unable to read %s: %s", loader->path,
+                       loader->read_error != 0 ? strerror(loader->read_error) : "not a regular file");
     else
         (void)snprintf(message, sizeof message, "%s:%zu: %s", loader->path, loader->failure_line, loader->reason);
     report(message);
+}
+
+// The rules file, opened without ever waiting: a FIFO, a terminal or a
+// device could hold the daemon in open() or read() for as long as nobody
+// writes, serving no one. Only a regular file is read; -1 otherwise, with
+// the loader's failure set.
+static int open_rules_file(rules_loader *loader)
+{
+    int fd = open(loader->path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd == -1) {
+        fail_unreadable(loader, errno);
+        return -1;
+    }
+    struct stat status;
+    int error = fstat(fd, &status) == -1 ? errno : 0;
+    if (error != 0 || !S_ISREG(status.st_mode)) {
+        fail_unreadable(loader, error);
+        (void)close(fd);  // only opened: nothing can be lost
+        return -1;
+    }
+    return fd;
 }
 
 access_table *load_access_table(const char *path, void (*report)(const char *message))
 {
     rules_loader loader = {};
     loader.path = path;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd == -1) {
-        loader.failure = load_failure::unreadable;
-    } else {
+    int fd = open_rules_file(&loader);
+    if (fd != -1) {
         reserve_networks(&loader, fd);
         if (loader.failure == load_failure::none)
             read_lines(&loader, fd, parse_line);
@@ -1073,7 +1102,7 @@ void reload_access_rules()
     access_rules = fresh;
     free_access_table(old);
     log_reloaded(access_rule_count(fresh));
-    int revoked = signal_children(SIGTERM, denied_now);
+    int revoked = revoke_children(denied_now);
     if (revoked > 0)
         log_revoked(revoked);
 }

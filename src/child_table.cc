@@ -14,7 +14,8 @@ namespace sockherd {
 // than children, so one size check covers both.
 struct child_slot {
     child_facts facts;
-    pid_t pid;  // 0: a free slot
+    pid_t pid;     // 0: a free slot
+    bool revoked;  // a reload has sent it SIGTERM already
 };
 struct source_slot {
     source_key source;
@@ -193,7 +194,7 @@ int reserve_child_record()
 
 void add_child_record(pid_t pid, const child_facts *facts)
 {
-    child_slot entry = {*facts, pid};
+    child_slot entry = {*facts, pid, false};
     *free_slot_for(child_slots, &entry) = entry;
     child_count++;
     if (!counting_sources())
@@ -225,18 +226,29 @@ child_facts *child_record(pid_t pid)
     return is_free(&child_slots[at]) ? nullptr : &child_slots[at].facts;
 }
 
-int signal_children(int signal_number, bool (*chosen)(const socket_address *client))
+int signal_children(int signal_number)
 {
     int signalled = 0;
-    for (size_t i = 0; i < table_size; i++) {
-        const child_slot *slot = &child_slots[i];
-        bool client_known = slot->facts.client.any.sa_family != 0;
-        if (is_free(slot) || (chosen != nullptr && (!client_known || !chosen(&slot->facts.client))))
-            continue;
-        if (kill(slot->pid, signal_number) == 0)
+    for (size_t i = 0; i < table_size; i++)
+        if (!is_free(&child_slots[i]) && kill(child_slots[i].pid, signal_number) == 0)
             signalled++;
-    }
     return signalled;
+}
+
+int revoke_children(bool (*denied)(const socket_address *client))
+{
+    int revoked = 0;
+    for (size_t i = 0; i < table_size; i++) {
+        child_slot *slot = &child_slots[i];
+        bool client_known = slot->facts.client.any.sa_family != 0;
+        if (is_free(slot) || slot->revoked || !client_known || !denied(&slot->facts.client))
+            continue;
+        if (kill(slot->pid, SIGTERM) == 0) {
+            slot->revoked = true;
+            revoked++;
+        }
+    }
+    return revoked;
 }
 
 int source_children(const source_key *source)

@@ -66,6 +66,18 @@ void usage(int status)
     exit(status);
 }
 
+void usage_error(const char *option, const char *argument, const char *wants)
+{
+    // Two writes, as the argument may be of any length; nothing else is
+    // written meanwhile.
+    if (argument != nullptr)
+        (void)fprintf(stderr, "%s %s: ", option, argument);
+    else
+        (void)fprintf(stderr, "%s ", option);
+    (void)fprintf(stderr, "%s\n", wants);
+    usage(failure_status);
+}
+
 bool starts_with_number(const char *text)
 {
     while (isspace(static_cast<unsigned char>(*text)))
@@ -101,10 +113,10 @@ char *decode_escapes(const char *argument)
 }
 
 // A group or user name would silently become ID 0, that is root: refuse it.
-static int id_argument(const char *argument)
+static int id_argument(const char *option, const char *argument, const char *wants)
 {
     if (!starts_with_number(argument))
-        usage(failure_status);
+        usage_error(option, argument, wants);
     return atoi(argument);
 }
 
@@ -114,38 +126,54 @@ static int keepalive_argument(const char *argument)
 {
     long seconds = strtol(argument, nullptr, 10);
     if (seconds < 1 || seconds > 32767)
-        usage(failure_status);
+        usage_error("-K", argument, "a number of seconds from 1 to 32767");
     return static_cast<int>(seconds);
 }
 
 // Up to a day (-G, -T), read as atoi reads, but as a long, so that no large
 // number wraps into the range.
-static int day_seconds_argument(const char *argument)
+static int day_seconds_argument(const char *option, const char *argument)
 {
     long seconds = strtol(argument, nullptr, 10);
     if (seconds < 1 || seconds > 86400)
-        usage(failure_status);
+        usage_error(option, argument, "a number of seconds from 1 to 86400");
     return static_cast<int>(seconds);
 }
 
-// One ID for -U; an unset or non-numeric variable ends the process.
-static int id_from_environment(const char *name, const char *unset_message, const char *not_number_message)
+// The first thing -U found wrong. It is reported once every option is
+// read, so that a -J written after -U makes the report JSON.
+static const char *id_failure;
+
+// One ID for -U into id; false, with the failure noted, when the variable is
+// unset or not a number.
+static bool id_from_environment(const char *name, const char *unset_message, const char *not_number_message, int *id)
 {
     const char *text = getenv(name);
-    if (text == nullptr)
-        die(unset_message);
-    if (!starts_with_number(text))
-        die(not_number_message);
-    return atoi(text);
+    const char *failure = text == nullptr ? unset_message : !starts_with_number(text) ? not_number_message : nullptr;
+    if (failure != nullptr) {
+        if (id_failure == nullptr)
+            id_failure = failure;
+        return false;
+    }
+    *id = atoi(text);
+    return true;
 }
 
-// -U: group from $GID first, then user from $UID, each checked where read.
+// -U: group from $GID first, then user from $UID, each read where -U stands.
 static void ids_from_environment()
 {
-    settings.gid = id_from_environment("GID", "-U specified but no $GID", "-U specified but $GID is not a number");
+    if (!id_from_environment("GID", "-U specified but no $GID", "-U specified but $GID is not a number", &settings.gid))
+        return;
     settings.change_gid = true;
-    settings.uid = id_from_environment("UID", "-U specified but no $UID", "-U specified but $UID is not a number");
-    settings.change_uid = true;
+    if (id_from_environment("UID", "-U specified but no $UID", "-U specified but $UID is not a number", &settings.uid))
+        settings.change_uid = true;
+}
+
+// Ends the process with what -U found wrong, if anything.
+static void report_id_failure()
+{
+    if (id_failure != nullptr)
+        die(id_failure);
 }
 
 static void apply_option(int option, const char *argument)
@@ -159,26 +187,26 @@ static void apply_option(int option, const char *argument)
     case '6': settings.address_family = AF_INET6; break;
     case 'g':
         settings.change_gid = true;
-        settings.gid = id_argument(argument);
+        settings.gid = id_argument("-g", argument, "a numeric group ID");
         break;
     case 'u':
         settings.change_uid = true;
-        settings.uid = id_argument(argument);
+        settings.uid = id_argument("-u", argument, "a numeric user ID");
         break;
     case 'U': ids_from_environment(); break;
     case '1': settings.print_port = true; break;
     case 'b': settings.listen_backlog = atoi(argument); break;
     case 'D': settings.tcp_nodelay = true; break;
     case 'K': settings.keepalive_seconds = keepalive_argument(argument); break;
-    case 'G': settings.drain_seconds = day_seconds_argument(argument); break;
-    case 'T': settings.timeout_seconds = day_seconds_argument(argument); break;
+    case 'G': settings.drain_seconds = day_seconds_argument("-G", argument); break;
+    case 'T': settings.timeout_seconds = day_seconds_argument("-T", argument); break;
     case 'R':
         if (!parse_rate(argument, argument + strlen(argument), &settings.source_rate))
-            usage(failure_status);
+            usage_error("-R", argument, "N or N/B, each from 1 to 1000000");
         break;
     case 'P':
         if (!parse_penalties(argument, &settings.penalties))
-            usage(failure_status);
+            usage_error("-P", argument, "WHAT:SECONDS,... with WHAT an exit status, signal, timeout or max");
         break;
     // The last of -Q, -v and -J decides.
     case 'Q':
@@ -198,7 +226,9 @@ static void apply_option(int option, const char *argument)
     case 'L': settings.socket_from_manager = true; break;
     case 'A': settings.access_file = argument; break;
     case 't': settings.check_access = true; break;
-    case 'h': usage(0);
+    case 'h':
+        report_id_failure();  // a -U that failed before -h ends the process, as it always has
+        usage(0);
     case 'r':
         free(settings.refuse_response);  // a later -r replaces an earlier one
         settings.refuse_response = decode_escapes(argument);
@@ -212,17 +242,23 @@ int parse_command_line(int argc, char **argv)
     // "+" stops the scan at the first operand even with GNU getopt, so options
     // written after the command reach the command.
     int option;
+    id_failure = nullptr;
     while ((option = getopt(argc, argv, "+c:C:R:P:6g:u:U1b:DK:G:T:QvJehr:pLA:t")) != -1)
         apply_option(option, optarg);
+    report_id_failure();
     // -t checks the file and nothing else: operands, if given, are not looked at.
     if (settings.check_access) {
         if (settings.access_file == nullptr)
-            usage(failure_status);
+            usage_error("-t", nullptr, "needs -A FILE");
         return optind;
     }
     // With -L the manager chose address and port: only the command follows.
-    if (argc - optind < (settings.socket_from_manager ? 1 : 3))
+    if (settings.socket_from_manager) {
+        if (optind == argc)
+            usage_error("-L", nullptr, "needs a command");
+    } else if (argc - optind < 3) {
         usage(failure_status);
+    }
     return optind;
 }
 

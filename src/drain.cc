@@ -40,7 +40,7 @@ void start_drain()
 
 void end_drain()
 {
-    int signalled = signal_children(SIGTERM, nullptr);
+    int signalled = signal_children(SIGTERM);
     close_pending_refusals();
     close_header_waits();
     draining = drain_ending;

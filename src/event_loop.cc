@@ -140,9 +140,6 @@ static void take_signals()
 {
     if (take_signal(SIGUSR1))
         log_counts();
-    // A draining daemon takes no new client, so new rules would serve no one.
-    if (take_signal(SIGHUP) && draining == drain_none)
-        reload_asked = true;
     // The first SIGTERM starts a drain; a second one, or SIGINT, ends it.
     bool term = take_signal(SIGTERM);
     bool interrupt = take_signal(SIGINT);
@@ -150,6 +147,11 @@ static void take_signals()
         start_drain();
     else if (draining == drain_serving && (term || interrupt))
         end_drain();
+    // A draining daemon takes no new client, so new rules would serve no one:
+    // SIGHUP does nothing from the pass that starts a drain on, also when it
+    // came in the same pass as the SIGTERM.
+    if (take_signal(SIGHUP) && draining == drain_none)
+        reload_asked = true;
 }
 
 // What select found, in a fixed order: ended children, time limits,

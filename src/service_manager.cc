@@ -91,7 +91,7 @@ struct status_figures {
     unsigned long long served, refused, denied, dropped, failed;
 };
 static status_figures sent_figures;
-static timespec sent_at;  // CLOCK_MONOTONIC
+static timespec tried_at;  // CLOCK_MONOTONIC: the last send, whether it went out or not
 static timespec next_update_at;
 
 bool notifies_service_manager()
@@ -126,16 +126,21 @@ static bool send_notice(const char *text)
     return sent == static_cast<ssize_t>(length);
 }
 
-// The status as the manager shows it, after prefix; the figures sent noted.
+// The status as the manager shows it, after prefix. Its figures count as
+// sent only once the datagram went out: one that a full queue refused is
+// tried again when the next update is due.
 static bool send_status(const char *prefix)
 {
     char text[256];
     size_t length = static_cast<size_t>(snprintf(text, sizeof text, "%sSTATUS=", prefix));
     format_status(text + length, sizeof text - length);
-    sent_figures = current_figures();
-    if (clock_gettime(CLOCK_MONOTONIC, &sent_at) == -1)
-        sent_at = timespec{};
-    return send_notice(text);
+    status_figures figures = current_figures();
+    if (clock_gettime(CLOCK_MONOTONIC, &tried_at) == -1)
+        tried_at = timespec{};
+    if (!send_notice(text))
+        return false;
+    sent_figures = figures;
+    return true;
 }
 
 static bool open_notify_socket()
@@ -166,6 +171,14 @@ void notify_stopping()
         (void)send_notice("STOPPING=1");  // the manager stops us anyway; nothing to add
 }
 
+// A second after the last try: the earliest time for the next update.
+static const timespec *second_after_try()
+{
+    next_update_at = tried_at;
+    next_update_at.tv_sec += 1;
+    return &next_update_at;
+}
+
 const timespec *service_status_due()
 {
     if (notify_fd == -1)
@@ -177,12 +190,13 @@ const timespec *service_status_due()
     timespec now;
     if (clock_gettime(CLOCK_MONOTONIC, &now) == -1)
         return nullptr;
-    next_update_at = sent_at;
-    next_update_at.tv_sec += 1;
-    if (time_before(&now, &next_update_at))
+    if (time_before(&now, second_after_try()))
         return &next_update_at;
-    (void)send_status("");  // a lost update is made good by the next one
-    return nullptr;
+    if (send_status(""))
+        return nullptr;
+    // The manager took nothing (its queue full): an idle loop must still
+    // wake to try again.
+    return second_after_try();
 }
 
 }  // namespace sockherd

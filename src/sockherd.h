@@ -92,6 +92,10 @@ extern settings_record settings;  // written by parse_command_line only
 int parse_command_line(int argc, char **argv);
 // Prints the usage text on standard error and exits with status.
 [[noreturn]] void usage(int status);
+// A usage error found by our own checks: one line that names it, "OPTION
+// ARGUMENT: WANTS" (or "OPTION WANTS" when no argument is at fault), then the
+// usage text, and status 20.
+[[noreturn]] void usage_error(const char *option, const char *argument, const char *wants);
 // Returns a new text with \n, \r and \t decoded; any other escape is a usage error.
 char *decode_escapes(const char *argument);
 // True when text starts as a number does for atoi: blanks, a sign, a digit.
@@ -165,6 +169,7 @@ void log_denied(const socket_address *remote, const access_verdict *verdict);
 void log_reloaded(size_t rules);
 // Printed whatever -v says, after the reason the new rules were not taken.
 void log_rules_unchanged();
+// commands: those newly sent SIGTERM by this reload.
 void log_revoked(int commands);
 // The counts as one line or object (SIGUSR1).
 void log_counts();
@@ -220,8 +225,8 @@ bool notifies_service_manager();
 // is only warned of.
 void notify_service_manager();
 // Sends the status when its figures changed and a second has passed since
-// the last; when they changed sooner, returns when the loop must wake to
-// send it (CLOCK_MONOTONIC), else null.
+// the last try; when they changed sooner, or the send failed, returns when
+// the loop must wake to send it (CLOCK_MONOTONIC), else null.
 const timespec *service_status_due();
 // Tells the service manager that the daemon is stopping.
 void notify_stopping();
@@ -293,10 +298,13 @@ child_facts *child_record(pid_t pid);
 // Commands running for clients of source; only with -C.
 int source_children(const source_key *source);
 // Sends signal_number, by its process id, to every command the daemon
-// started and has not yet collected whose client chosen picks (all of them
-// when chosen is null; chosen never sees a client the daemon did not learn);
-// returns how many.
-int signal_children(int signal_number, bool (*chosen)(const socket_address *client));
+// started and has not yet collected; returns how many.
+int signal_children(int signal_number);
+// Sends SIGTERM, by its process id, to every command whose client denied
+// picks and that no earlier call has sent it, so that one that outlives it
+// is neither asked nor counted again; returns how many were newly sent it.
+// denied never sees a client the daemon did not learn.
+int revoke_children(bool (*denied)(const socket_address *client));
 
 // address_text.cc
 
@@ -337,10 +345,11 @@ struct access_table;  // the rules of one file, sorted per family for longest-pr
 
 extern access_table *access_rules;  // loaded at start-up with -A; replaced by a reload
 
-// Reads the file at path into a new table. On any problem hands exactly one
-// message to report ("PATH:LINE: reason", "unable to read PATH", or "out of
-// memory"), frees everything it took, and returns null (if report returns).
-// Used at start-up and by -t (with die), and by a reload (with warn).
+// Reads the regular file at path into a new table, never waiting on it. On
+// any problem hands exactly one message to report ("PATH:LINE: reason",
+// "unable to read PATH: REASON", or "out of memory"), frees everything it
+// took, and returns null (if report returns). Used at start-up and by -t
+// (with die), and by a reload (with warn).
 access_table *load_access_table(const char *path, void (*report)(const char *message));
 // Frees table and everything in it; null is allowed.
 void free_access_table(access_table *table);
@@ -358,7 +367,7 @@ constexpr size_t network_text_size = INET6_ADDRSTRLEN + 4;
 const char *verdict_network_text(const access_verdict *verdict, char *buffer);
 // Reads the rules file again (SIGHUP): the new table replaces the old one
 // only when the whole file loaded, and the commands of clients it denies
-// get SIGTERM. A failure is told, and the old rules stay.
+// get SIGTERM, once. A failure is told, and the old rules stay.
 void reload_access_rules();
 
 // Reads the decimal digits from at to end. 1: a number up to maximum in

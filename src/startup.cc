@@ -124,8 +124,9 @@ void catch_during_drain(int signal_number)
 // The signals the loop hears: blocked from here on but inside its wait, so
 // a handler runs only there and one that comes early waits for the first
 // wait instead of being lost. SIGUSR1 asks for the counts when there is a
-// log to write them to; it is caught before the port line and readiness
-// tell anyone that the daemon may be signalled.
+// log to write them to. They are caught before the rules file is read, which
+// may take seconds, and so before the port line and readiness tell anyone
+// that the daemon may be signalled.
 static void catch_loop_signals()
 {
     sigemptyset(&loop_signals);
@@ -228,9 +229,9 @@ void run_startup(char **argv, int first_operand)
 {
     if (settings.check_access)
         check_access_file();
+    catch_loop_signals();
     load_startup_rules();
     start_counting();
-    catch_loop_signals();  // before the port line, which tells a script it may signal us
     if (settings.socket_from_manager) {
         listen_fd = take_manager_socket();
         command_argv = argv + first_operand;

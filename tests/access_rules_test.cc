@@ -240,12 +240,12 @@ TEST(RulesFile, ConnectionVariablesAreTheDaemons)
     }
 }
 
-TEST(RulesFile, UnreadableFileIsNamed)
+TEST(RulesFile, UnreadableFileIsNamedWithWhy)
 {
-    for (const char *path : {"/proc/nonexistent/rules", "/proc"}) {
+    for (std::string why : {"/proc/nonexistent/rules: No such file or directory", "/proc: not a regular file"}) {
         std::string err;
-        EXPECT_EQ(load(path, err), nullptr) << path;
-        EXPECT_EQ(err, std::string("unable to read ") + path + "\n");
+        EXPECT_EQ(load(why.substr(0, why.find(':')), err), nullptr) << why;
+        EXPECT_EQ(err, "unable to read " + why + "\n");
     }
 }
 

@@ -294,7 +294,9 @@ public:
         }
         if (err.size() >= usage_.size() && err.compare(err.size() - usage_.size(), usage_.size(), usage_) == 0) {
             std::string before = err.substr(0, err.size() - usage_.size());
-            if (!is_getopt_text(before)) {
+            // getopt's line, or our own that names an option ("-K 0: ...")
+            bool own_line = before.size() > 3 && before[0] == '-' && before[2] == ' ' && before.back() == '\n';
+            if (!is_getopt_text(before) && !own_line) {
                 why = "unexpected text before the usage text: " + before;
                 return "";
             }

@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -21,10 +22,14 @@ namespace {
 
 // Says whom it serves, the rule's RULE and how many variables it got, echoes
 // its client's lines, and on SIGTERM says so on standard error (the
-// daemon's, without -e) and ends.
+// daemon's, without -e) and ends, unless its rule gave it STAY. (Perl runs a
+// handler between two steps of its own: one that came just before a read
+// would wait for input, so the command waits a tenth of a second at a time.)
 const char *const telling_command =
-    "$SIG{TERM} = sub { print STDERR qq($ENV{TCPREMOTEIP} got SIGTERM\n); exit 3 }; $| = 1; "
-    "print qq(serving $ENV{TCPREMOTEIP}$ENV{RULE} with ) . keys(%ENV) . qq( variables\n); print while <STDIN>";
+    "$SIG{TERM} = sub { print STDERR qq($ENV{TCPREMOTEIP} got SIGTERM\n); exit 3 unless $ENV{STAY} }; $| = 1; "
+    "print qq(serving $ENV{TCPREMOTEIP}$ENV{RULE} with ) . keys(%ENV) . qq( variables\n); "
+    "while (1) { my $in = ''; vec($in, 0, 1) = 1; next if select($in, undef, undef, 0.1) < 1; "
+    "sysread(STDIN, my $line, 4096) or exit; print $line }";
 
 // A connection from source whose command has said it serves it, its line in
 // greeting; -1 when not.
@@ -63,9 +68,11 @@ std::string reply_to(const daemon_process &daemon, const std::string &source, in
     return eof ? reply : reply + "(no eof)";
 }
 
+// A command that outlives its SIGTERM is neither sent it nor counted again
+// at the next reload.
 TEST(Reload, ChangedFileDecidesFromTheNextClientOnAndEndsTheCommandsItDenies)
 {
-    harness::text_file rules("127.0.0.3 deny\n");
+    harness::text_file rules("127.0.0.3 deny\n127.0.0.5 allow STAY=1\n");
     daemon_process daemon;
     ASSERT_TRUE(daemon.start({"-v", "-A", rules.path, "-1", "127.0.0.1", "0", "perl", "-e", telling_command}));
     std::string greeting;
@@ -75,13 +82,18 @@ TEST(Reload, ChangedFileDecidesFromTheNextClientOnAndEndsTheCommandsItDenies)
     std::string variables = greeting.substr(greeting.find(" with ") + 6);
     int revoked = served_client(daemon, "127.0.0.4");
     ASSERT_NE(revoked, -1);
+    int staying = served_client(daemon, "127.0.0.5");
+    ASSERT_NE(staying, -1);
     EXPECT_EQ(reply_to(daemon, "127.0.0.3"), "");
 
-    ASSERT_TRUE(rules.write("127.0.0.0/8 allow RULE=+new\n127.0.0.4 deny\n"));
+    ASSERT_TRUE(rules.write("127.0.0.0/8 allow RULE=+new\n127.0.0.4 deny\n127.0.0.5 deny\n"));
     ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
-    ASSERT_TRUE(daemon.wait_for_err("- reloaded 2 rules\n")) << harness::bounded_text(daemon.err());
-    EXPECT_TRUE(daemon.wait_for_err("- revoked 1 commands\n")) << harness::bounded_text(daemon.err());
+    ASSERT_TRUE(daemon.wait_for_err("- reloaded 3 rules\n")) << harness::bounded_text(daemon.err());
+    EXPECT_TRUE(daemon.wait_for_err("- revoked 2 commands\n")) << harness::bounded_text(daemon.err());
     EXPECT_TRUE(daemon.wait_for_err("127.0.0.4 got SIGTERM\n")) << harness::bounded_text(daemon.err());
+    EXPECT_TRUE(daemon.wait_for_err("127.0.0.5 got SIGTERM\n")) << harness::bounded_text(daemon.err());
+    ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
+    ASSERT_TRUE(daemon.wait_for_err("- reloaded 3 rules\n", 2)) << harness::bounded_text(daemon.err());
     bool eof = false;
     EXPECT_EQ(harness::read_to_eof(revoked, &eof), "");
     EXPECT_TRUE(eof);
@@ -95,11 +107,12 @@ TEST(Reload, ChangedFileDecidesFromTheNextClientOnAndEndsTheCommandsItDenies)
     int denied_port = 0;
     EXPECT_EQ(reply_to(daemon, "127.0.0.4", &denied_port), "");
     EXPECT_TRUE(daemon.wait_for_err("- denied from 127.0.0.4 port " + std::to_string(denied_port) + "\n"));
-    close(kept);
-    close(revoked);
+    for (int fd : {kept, revoked, staying})
+        close(fd);
     ASSERT_TRUE(daemon.wait_for_err(" closed (0/40)\n"));
     std::string err = daemon.err();
-    EXPECT_EQ(harness::count_occurrences(err, " got SIGTERM"), 1) << harness::bounded_text(err);
+    EXPECT_EQ(harness::count_occurrences(err, " got SIGTERM"), 2) << harness::bounded_text(err);
+    EXPECT_EQ(harness::count_occurrences(err, "- revoked "), 1) << harness::bounded_text(err);
     EXPECT_EQ(harness::count_occurrences(err, "- denied from "), 2) << harness::bounded_text(err);
 }
 
@@ -114,12 +127,14 @@ TEST(Reload, BrokenFileKeepsTheRulesInForceAndSaysSo)
     ASSERT_TRUE(rules.write("127.0.0.3 allow\n127.0.0.2 deny\n10.0.0.1/8 allow\n"));
     ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
     ASSERT_TRUE(daemon.wait_for_err("- rules unchanged\n")) << harness::bounded_text(daemon.err());
+    // A FIFO that nobody writes to would hold a daemon that waited on it.
     ASSERT_EQ(unlink(rules.path.c_str()), 0);
+    ASSERT_EQ(mkfifo(rules.path.c_str(), 0600), 0);
     ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
     ASSERT_TRUE(daemon.wait_for_err("- rules unchanged\n", 2)) << harness::bounded_text(daemon.err());
     EXPECT_EQ(harness::bounded_text(daemon.err()), rules.path + ":3: bits set beyond the prefix length\n" +
                                                        "- rules unchanged\n" + "unable to read " + rules.path +
-                                                       "\n- rules unchanged\n");
+                                                       ": not a regular file\n- rules unchanged\n");
     EXPECT_EQ(reply_to(daemon, "127.0.0.3"), "");
     EXPECT_EQ(reply_to(daemon, "127.0.0.2"), "127.0.0.2\n");
     EXPECT_TRUE(daemon.alive());

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
@@ -394,6 +395,8 @@ struct hangup_case {
     bool rules;
     bool ignored_at_start;
     bool ends;  // the signal ends the daemon
+    int rules_count = 0;  // the signal comes while this many rules load
+    bool drains = false;  // -G, and SIGTERM comes with the signal
 };
 
 void PrintTo(const hangup_case &c, std::ostream *out)
@@ -412,18 +415,28 @@ TEST_P(Hangup, ReadsTheRulesOrKeepsItsStartingAction)
         signal(SIGHUP, ignored_at_start ? SIG_IGN : SIG_DFL);
         fill_standard_output();
     };
-    harness::text_file rules("");
+    std::string many;
+    for (int i = 0; i < c.rules_count; i++)
+        many += "2001:db8:" + std::to_string(i >> 13) + ':' + std::to_string(i & 8191) + "::/64 deny\n";
+    harness::text_file rules(many);
     std::vector<std::string> args = {"-v1", "127.0.0.1", "0", "cat", "/proc/self/status"};
     if (c.rules)
         args.insert(args.begin(), {"-A", rules.path});
+    if (c.drains)
+        args.insert(args.begin(), {"-G", "30"});
     daemon_process daemon;
     ASSERT_TRUE(daemon.start(args, options));
-    if (!harness::eventually([&] { return writing_standard_output(daemon.pid); })) {
+    std::string rules_fd = "/proc/" + std::to_string(daemon.pid) + "/fd/3";  // the rules file while it loads
+    std::error_code closed;
+    auto loading = [&] { return c.rules_count > 0 && std::filesystem::read_symlink(rules_fd, closed) == rules.path; };
+    if (!harness::eventually([&] { return loading() || writing_standard_output(daemon.pid); })) {
         if (harness::read_file("/proc/" + std::to_string(daemon.pid) + "/syscall").empty())
             GTEST_SKIP() << "/proc/PID/syscall cannot be read here";
         FAIL() << "the daemon never waited to write its port line";
     }
     ASSERT_EQ(kill(daemon.pid, SIGHUP), 0);
+    if (c.drains)
+        kill(daemon.pid, SIGTERM);
     if (c.ends) {
         int status = 0;
         int signal_number = 0;
@@ -433,7 +446,16 @@ TEST_P(Hangup, ReadsTheRulesOrKeepsItsStartingAction)
     }
     int port = port_after_filler(daemon.out_fd);
     ASSERT_GT(port, 0) << "the port line";
-    EXPECT_TRUE(daemon.wait_for_err("- reloaded 0 rules\n")) << harness::bounded_text(daemon.err());
+    std::string told = "- reloaded " + std::to_string(c.rules_count) + " rules\n";
+    if (c.drains)
+        told = "- draining (0 running)\n- drained\n";
+    EXPECT_TRUE(daemon.wait_for_err(told)) << harness::bounded_text(daemon.err());
+    if (c.drains) {  // and nothing else, and status 0
+        int exit_status = -1;
+        EXPECT_TRUE(daemon.wait_exit(exit_status) && exit_status == 0) << exit_status;
+        EXPECT_EQ(harness::bounded_text(daemon.err()), told);
+        return;
+    }
     int client = harness::connect_loopback(port);
     std::string status = harness::read_to_eof(client);
     close(client);
@@ -447,7 +469,9 @@ INSTANTIATE_TEST_SUITE_P(
     Startup, Hangup,
     testing::Values(hangup_case{"WithoutRulesEndsTheDaemon", false, false, true},
                     hangup_case{"WithRulesReloads", true, false, false},
-                    hangup_case{"WithRulesStartedIgnoredStaysIgnoredInCommands", true, true, false}),
+                    hangup_case{"WithRulesStartedIgnoredStaysIgnoredInCommands", true, true, false},
+                    hangup_case{"WithRulesWhileTheyLoadReloadsOnceServing", true, false, false, 1 << 19},
+                    hangup_case{"WithRulesAndADrainStartingReloadsNothing", true, false, false, 0, true}),
     [](const testing::TestParamInfo<hangup_case> &param_info) { return std::string(param_info.param.name); });
 
 // Started by a supervisor that closed 0, 1 and 2: the daemon opens them on
@@ -620,8 +644,8 @@ INSTANTIATE_TEST_SUITE_P(
                     fatal_case{"ListeningSocketBeyondSelect", 0, 3, "descriptor too high for select", false},
                     fatal_case{"PipeBeyondSelect", 0, 4, "descriptor too high for select", true},
                     // The rules are read before the socket is made: no port line, nothing bound.
-                    fatal_case{"RulesFileUnreadable", 0, -1, "unable to read /proc/nonexistent/rules", false,
-                               {"-A", "/proc/nonexistent/rules"}},
+                    fatal_case{"RulesFileUnreadable", 0, -1, "unable to read /proc/none: No such file or directory", false,
+                               {"-A", "/proc/none"}},
                     fatal_case{"RulesFileWrong", 0, -1, ":3: duplicate of line 1", false, {"-v"},
                                "10.0.0.0/8 allow\n::/0 deny\n10.0.0.0/8 deny\n"}),
     [](const testing::TestParamInfo<fatal_case> &param_info) { return std::string(param_info.param.name); });
@@ -983,6 +1007,39 @@ INSTANTIATE_TEST_SUITE_P(
                     readiness_case{"PathUnderLoad", notify_target::path, 5}),
     [](const testing::TestParamInfo<readiness_case> &param_info) { return std::string(param_info.param.name); });
 
+// Without a log, a denied and a refused client reach the status too. An
+// update that could not be sent (the manager away) is tried again a second
+// later, by a daemon that has nothing else to do: it was tried before the
+// daemon went back to sleep in its wait.
+TEST(Readiness, QuietDaemonTellsTurnedAwayClientsOnceTheManagerIsBack)
+{
+    notify_listener listener(notify_target::path);
+    harness::text_file rules("127.0.0.2 deny\n");
+    launch_options options;
+    options.set_env = {"NOTIFY_SOCKET=" + listener.name};
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-C", "0", "-A", rules.path, "-1", "127.0.0.1", "0", "cat"}, options));
+    ASSERT_EQ(listener.receive(harness::default_deadline_ms),
+              "READY=1\nSTATUS=0/40 running; 0 served, 0 refused, 0 denied, 0 dropped, 0 failed");
+    auto turned_away = [&](const char *source) {
+        int client = harness::connect_from(source, daemon.port);
+        EXPECT_EQ(harness::read_to_eof(client), "") << source;
+        close(client);
+    };
+    turned_away("127.0.0.2");
+    ASSERT_EQ(listener.receive(harness::default_deadline_ms),
+              "STATUS=0/40 running; 0 served, 0 refused, 1 denied, 0 dropped, 0 failed");
+    // A second after that update, the next is due at once; it finds no manager.
+    std::string away = listener.name + ".away";
+    ASSERT_EQ(rename(listener.name.c_str(), away.c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    turned_away("127.0.0.1");
+    ASSERT_TRUE(harness::eventually([&] { return idle_in_loop(daemon); }));
+    ASSERT_EQ(rename(away.c_str(), listener.name.c_str()), 0);
+    EXPECT_EQ(listener.receive(harness::default_deadline_ms),
+              "STATUS=0/40 running; 0 served, 1 refused, 1 denied, 0 dropped, 0 failed");
+}
+
 // The notice comes after the last step that can still fail: the self-pipe.
 TEST(Readiness, NotSentWhenStartupFailsAfterThePortLine)
 {
@@ -1303,10 +1360,10 @@ TEST(Drain, RunningCommandFinishesItsClientThenTheDaemonExits0)
 // "ignore", it ignores SIGTERM. Either runs until its client closes. (The
 // shell runs a trap only between commands, and wait is one that a signal
 // cuts short; a command in the background gets /dev/null for input unless
-// it is given another descriptor.)
+// it is given another descriptor; "recording" follows the cat it kills.)
 const char *const term_recorder =
     "read how; if [ \"$how\" = ignore ]; then trap '' TERM; echo ignoring; exec cat > /dev/null; fi; "
-    "trap 'echo TERM; kill $!; exit' TERM; echo recording; exec 3<&0; cat <&3 > /dev/null & wait";
+    "trap 'echo TERM; kill $!; exit' TERM; exec 3<&0; cat <&3 > /dev/null & echo recording; wait";
 
 struct drain_end_case {
     const char *name;
