@@ -34,7 +34,7 @@ function ratio(a, b) { return (b > 0 && a != "") ? sprintf("%.2f", a / b) : "-" 
 # steadier figure. The median of those quotients over the rounds.
 function round_ratio(s, r, ref, rref,    k, n, q, i, j, t) {
     n = 0
-    for (k = 1; k <= rounds; k++)
+    for (k = 1; k <= last_round; k++)
         if ((s, r, k) in by_round && (ref, rref, k) in by_round && by_round[ref, rref, k] > 0)
             q[++n] = by_round[s, r, k] / by_round[ref, rref, k]
     if (n == 0) return ""
@@ -74,6 +74,13 @@ $1 == "rules_start" || $1 == "rules_reload" || $1 == "rules_rss" {
     else add($1, f["ms"])
     next
 }
+$1 == "rows_meta" {
+    delete f
+    for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+    gsub(/_/, " ", f["machine"])
+    rows_run[f["rows"]] = sprintf("`ROWS=%s ROUNDS=%s bench/run.sh` (%s connections per run) on %s, on %s", f["rows"], f["rounds"], f["conns"], f["machine"], f["date"])
+    next
+}
 $1 == "rss" || $1 == "meta" {
     delete f
     for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
@@ -91,6 +98,7 @@ $1 == "rss" || $1 == "meta" {
     s = f["server"]; r = f["row"]
     add(s SUBSEP r SUBSEP "cps", f["cps"])
     by_round[s, r, f["round"]] = f["cps"]
+    if (f["round"] + 0 > last_round) last_round = f["round"] + 0  # a run of some rows alone may have more
     add(s SUBSEP r SUBSEP "p50_us", f["p50_us"])
     add(s SUBSEP r SUBSEP "p99_us", f["p99_us"])
     add(s SUBSEP r SUBSEP "max_us", f["max_us"])
@@ -174,6 +182,10 @@ END {
         a = cps("sockherd-rules", "rules-c" c); b = cps("sockherd", "rules-c" c)
         printf "| served per second, c=%d: `-A` with %d rules (among them the network of the clients, with two variables) against the same daemon without `-A` | %.0f | %.0f | %s |\n", c, rules, a, b, fmt_ratio(round_ratio("sockherd-rules", "rules-c" c, "sockherd", "rules-c" c))
     }
+    for (c = 4; c <= 32; c *= 8) {
+        a = cps("sockherd-metrics", "metrics-c" c); b = cps("sockherd", "metrics-c" c)
+        printf "| served per second, c=%d: `-M` (the metrics file written every 10 s, as the figures change all the time) against the same daemon without `-M` | %.0f | %.0f | %s |\n", c, a, b, fmt_ratio(round_ratio("sockherd-metrics", "metrics-c" c, "sockherd", "metrics-c" c))
+    }
     if (reference != "") for (c = 4; c <= 32; c *= 8) {
         a = cps("sockherd", "ref-c" c); b = cps("reference-served", "ref-c" c)
         printf "| served per second, c=%d, no log: this daemon against the daemon of revision %s | %.0f | %.0f | %s |\n", c, reference, a, b, fmt_ratio(round_ratio("sockherd", "ref-c" c, "reference-served", "ref-c" c))
@@ -187,6 +199,7 @@ END {
         a = cps("sockherd", "pending" p)
         printf "| served per second, c=%d, with %d refused clients pending (%d held) | %.0f | %.0f (none pending) | %s |\n", pending_c, p, median("sockherd" SUBSEP "pending" p SUBSEP "records"), a, p0, fmt_ratio(round_ratio("sockherd", "pending" p, "sockherd", "pending0"))
     }
+    if ("metrics" in rows_run) { print ""; printf "The `-M` rows come from a run of those rows alone, side by side as in a whole run: %s.\n", rows_run["metrics"] }
     print ""
     printf "With %d access rules (`-A`, half IPv4 and half IPv6, nested): %s ms from the start to the port line (once), %s ms per reload (median of %d, from `SIGHUP` to the `reloaded` line of the daemon), and %.1f bytes of RSS per rule over the daemon without rules (%s against %s MiB).\n", rules, median("rules_start"), median("rules_reload"), count["rules_reload"], (rules_kib - rules_plain_kib) * 1024 / rules, mib(rules_kib), mib(rules_plain_kib)
     print ""
@@ -221,8 +234,8 @@ END {
     print ""
     print "| server | connections | ok | refused | reset | wrong data | timeout | other |"
     print "|---|---|---|---|---|---|---|---|"
-    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse sockherd-proxy sockherd-proxy-cap sockherd-cap sockherd-activated sockherd-text-log sockherd-json-log sockherd-rules sockherd-rated" (reference == "" ? "" : " reference-refuse reference-served"), everyone, " ")
-    split("c1 c4 c32 c128 burst refuse-c1 refuse-c32 proxy-c4 proxy-c32 cap-c4 cap-c32 activated-c4 log-c4 log-c32 rules-c4 rules-c32 rated-c4 rated-c32 ref-c4 ref-c32 pending0 pending100 pending1000", allrows, " ")
+    nall = split("baseline sockherd xinetd systemd-socket-activate socat baseline-refuse sockherd-refuse sockherd-proxy sockherd-proxy-cap sockherd-cap sockherd-activated sockherd-text-log sockherd-json-log sockherd-rules sockherd-metrics sockherd-rated" (reference == "" ? "" : " reference-refuse reference-served"), everyone, " ")
+    split("c1 c4 c32 c128 burst refuse-c1 refuse-c32 proxy-c4 proxy-c32 cap-c4 cap-c32 activated-c4 log-c4 log-c32 rules-c4 rules-c32 metrics-c4 metrics-c32 rated-c4 rated-c32 ref-c4 ref-c32 pending0 pending100 pending1000", allrows, " ")
     for (i = 1; i <= nall; i++) {
         s = everyone[i]
         delete t
@@ -255,6 +268,10 @@ END {
     for (c = 4; c <= 32; c *= 8) {
         printf "| sockherd -A with %d rules, c=%d | %.0f ms |\n", rules, c, cpu_per_1000("sockherd-rules/rules-c" c)
         printf "| sockherd without -A, same run, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd/rules-c" c)
+    }
+    for (c = 4; c <= 32; c *= 8) {
+        printf "| sockherd -M, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd-metrics/metrics-c" c)
+        printf "| sockherd without -M, same run, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd/metrics-c" c)
     }
     for (c = 4; c <= 32; c *= 8) {
         printf "| sockherd -R 1000000 -P 5:30, c=%d | %.0f ms |\n", c, cpu_per_1000("sockherd-rated/rated-c" c)
@@ -314,6 +331,8 @@ END {
     printf "| RSS per rule under 48 bytes over the daemon without rules | %.1f bytes | %s |\n", q, verdict(q < 48)
     q4 = round_ratio("sockherd-json-log", "log-c4", "sockherd-text-log", "log-c4"); q32 = round_ratio("sockherd-json-log", "log-c32", "sockherd-text-log", "log-c32")
     printf "| served/s with `-J` at least 0.95 of `-v`, both logging to a file, at c=4 and c=32 | %s at c=4, %s at c=32 | %s |\n", fmt_ratio(q4), fmt_ratio(q32), verdict(q4 != "" && q32 != "" && q4 >= 0.95 && q32 >= 0.95)
+    q4 = round_ratio("sockherd-metrics", "metrics-c4", "sockherd", "metrics-c4"); q32 = round_ratio("sockherd-metrics", "metrics-c32", "sockherd", "metrics-c32")
+    printf "| served/s with `-M` at least 0.98 of the same daemon without it, at c=4 and c=32 | %s at c=4, %s at c=32 | %s |\n", fmt_ratio(q4), fmt_ratio(q32), verdict(q4 != "" && q32 != "" && q4 >= 0.98 && q32 >= 0.98)
     if (reference == "")
         print "| served/s without a log at least 0.98 of the daemon of an earlier revision, at c=4 and c=32 | not measured in this run (`REFERENCE=<revision> bench/run.sh` measures it) | - |"
     else {
@@ -343,6 +362,7 @@ END {
     print "- Access rules rows: a sockherd with `-A FILE`, FILE written by `bench/rulegen -c 127.0.0.1/32 " rules "`: half IPv4 and half IPv6 networks, nested five deep and side by side, shuffled, one in four denying, and 127.0.0.1/32 (the address of the clients) allowed with two variables, so that every connection is matched through the whole table and its command gets the variables. Against the first sockherd at c=4 and c=32. Start and reload are timed on a second daemon with the same file and `-v`: from its start to its port line, and from a `SIGHUP` to its `reloaded` line, polling every 2 ms. RSS per rule is the VmRSS of the first over that of the daemon without rules, both idle, divided by the rules."
     printf "- Rate rows: a sockherd with `-R 1000000 -P 5:30`, a rate no client here reaches and a penalty for an exit status `hello` never has, against the first sockherd at c=4 and c=32: what judging the source of every client costs. Flood rows: a sockherd with `-R %d/%d` and an access rule `127.0.0.3 allow rate=none`; each round, `loadgen -c 1 -s 127.0.0.3` for %d s alone, then again while `loadgen -s 127.0.0.2 -R %d` offers %d connections a second, paced, for as long; then that flood alone, whose daemon CPU (less its served clients at the CPU per connection of the main table) over the refused clients is the CPU per refused client. A refused client is closed at once without data (no `-r`).\n", flood_rate, flood_rate, flood_seconds, 10 * flood_rate, 10 * flood_rate
     print "- Log rows: two more sockherd (`-b 1024 -c " limit "`), one with `-v` and one with `-J`, each with its standard error in a file of its own, side by side at c=4 and c=32: what a JSON object per event, written with one write, costs against a text line."
+    print "- `-M` rows: one more sockherd (`-b 1024 -c " limit "`) with `-M FILE` against the first one, side by side at c=4 and c=32. Under load its figures change at every connection, so it writes FILE every 10 s, and with it keeps the start time of every command and raises one bucket of the duration histogram when it is collected. Run alone in many short rounds (`ROWS=metrics ROUNDS=41`), as behind this page, the daemon is under load for about a minute, so that its writes fall in the runs, and each pair of runs stays close in time on a shared machine; in a whole run its runs are a few seconds a round, and it writes about once in each."
     if (reference != "")
         printf "- Served rows against revision %s: its daemon, without a log, serves beside the current one, without a log, at c=4 and c=32: what the changes since that revision cost a plain connection (the counts are kept whatever the log).\n", reference
     if (reference != "")

@@ -3,9 +3,10 @@
 # other super-servers side by side, all serving the same static "hello"
 # command on 127.0.0.1, in interleaved rounds; then the rows only sockherd has
 # (refusals, serving while refused clients are held pending, what -p, -C
-# (also under -p), -L, the JSON log, a million access rules and rates and
-# penalties never reached cost against the same daemon without them, a
-# source that floods beside one that does not, and refusals against the
+# (also under -p), -L, the JSON log, a million access rules, rates and
+# penalties never reached and the metrics of -M cost against the same daemon
+# without them, a source that floods beside one that does not, and refusals
+# against the
 # daemon of an earlier revision). Medians of the rounds go to
 # docs/benchmark.md and docs/benchmark.png.
 #
@@ -19,7 +20,9 @@
 # the raw results go, default docs), SOCKHERD_LDFLAGS (extra linker flags
 # for the daemon, to compare ways of linking it), REFERENCE (a revision whose
 # daemon is built in a scratch directory and refuses beside the current one;
-# without it those rows are left out).
+# without it those rows are left out), ROWS (some of "served refusal proxy
+# cap activated log rules reference pending metrics rate": only those rows, their
+# result lines in OUT/benchmark-results-rows.txt, and no page rewritten).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -476,6 +479,21 @@ run_reference_rows() {
     run_side_by_side "$1" ref "4 32" "$conns" 'hello\n' sockherd reference-served
 }
 
+# What -M costs: the same daemon writing its metrics file, which under load
+# changes all the time and so is written every 10 s, against it without.
+# Run alone with many rounds (ROWS=metrics ROUNDS=41), the daemon is under
+# load for a minute, and its writes fall in the runs.
+start_metrics_writer() {
+    mkdir -p "$work/metrics"
+    start_printing_port "$build/sockherd" -1 -b "$backlog" -c "$sockherd_limit" -M "$work/metrics/sockherd.prom" \
+        127.0.0.1 0 "$tools/hello"
+    pid_of[sockherd-metrics]=$server_pid port_of[sockherd-metrics]=$server_port
+}
+
+run_metrics_rows() {
+    run_side_by_side "$1" metrics "4 32" "$conns" 'hello\n' sockherd sockherd-metrics
+}
+
 run_activation_rows() {
     run_side_by_side "$1" activated "4" "$conns" 'hello\n' sockherd sockherd-activated
 }
@@ -605,6 +623,41 @@ machine_line() {
         "Linux $(uname -r), $(. /etc/os-release && echo "$PRETTY_NAME")"
 }
 
+all_rows="served refusal proxy cap activated log rules reference pending metrics rate"
+wanted_rows=${ROWS:-$all_rows}
+wants() { [[ " $wanted_rows " == *" $1 "* ]]; }
+
+# The servers each row needs beyond the peers, which every row compares with.
+start_servers() {
+    start_peers
+    wants refusal && start_refusers
+    wants proxy && start_proxy_reader
+    wants cap && start_per_source_limited
+    wants activated && start_activated
+    wants log && start_loggers
+    wants reference && start_reference_server
+    wants rules && start_rules_servers
+    wants metrics && start_metrics_writer
+    wants rate && start_rated
+    return 0
+}
+
+run_round() {
+    local round=$1
+    wants served && run_served_rows "$round"
+    wants refusal && run_refusal_rows "$round"
+    wants proxy && run_proxy_rows "$round"
+    wants cap && run_per_source_rows "$round"
+    wants activated && run_activation_rows "$round"
+    wants log && run_log_rows "$round"
+    wants rules && run_rules_rows "$round"
+    wants reference && run_reference_rows "$round"
+    wants pending && run_pending_rows "$round"
+    wants metrics && run_metrics_rows "$round"
+    wants rate && run_rate_rows "$round"
+    return 0
+}
+
 main() {
     install_missing
     raise_descriptor_limit
@@ -612,27 +665,19 @@ main() {
     build_reference
     : >"$results"
     local begin=$SECONDS round name
-    start_peers
-    start_refusers
-    start_proxy_reader
-    start_per_source_limited
-    start_activated
-    start_loggers
-    start_reference_server
-    start_rules_servers
-    start_rated
+    start_servers
     for ((round = 1; round <= rounds; round++)); do
-        run_served_rows "$round"
-        run_refusal_rows "$round"
-        run_proxy_rows "$round"
-        run_per_source_rows "$round"
-        run_activation_rows "$round"
-        run_log_rows "$round"
-        run_rules_rows "$round"
-        run_rate_rows "$round"
-        run_reference_rows "$round"
-        run_pending_rows "$round"
+        run_round "$round"
     done
+    local out=${OUT:-$repo/docs}
+    mkdir -p "$out"
+    if [[ $wanted_rows != "$all_rows" ]]; then
+        echo "rows_meta rows=${wanted_rows// /,} rounds=$rounds conns=$conns" \
+            "date=$(date -u +%Y-%m-%d) machine=$(machine_line | tr ' ' '_')" >>"$results"
+        cp "$results" "$out/benchmark-results-rows.txt"
+        log "done in $SECONDS s: $out/benchmark-results-rows.txt"
+        return
+    fi
     {
         for name in $servers sockherd-refuse sockherd-activated; do
             echo "rss server=$name idle_kib=${rss_idle_kib[$name]} peak_kib=$(rss_kib "${pid_of[$name]}" VmHWM)" \
@@ -647,8 +692,6 @@ main() {
             "reference=${reference_commit:-}" \
             "ldflags=$(tr ' ' ',' <<<"${SOCKHERD_LDFLAGS:-}")"
     } >>"$results"
-    local out=${OUT:-$repo/docs}
-    mkdir -p "$out"
     cp "$results" "$out/benchmark-results.txt"
     "$repo/bench/report.sh" "$out/benchmark-results.txt" "$out" "$(machine_line)" \
         "$(xinetd -version 2>&1 | awk '{ print $1; exit }')" \

@@ -6,7 +6,8 @@
 # CMake options: build-and-test.sh [BUILD_DIR [CMAKE_OPTION...]]. As root, installs what the suite uses from
 # Debian's packages when it is missing: cmake, g++, make, libgtest-dev, and
 # the tools some cases run: curl, systemd (for systemd-socket-activate),
-# iproute2 (ip and ss) and nftables (nft), so that nothing is skipped for
+# iproute2 (ip and ss), nftables (nft) and python3-prometheus-client (which
+# parses the metrics file), so that nothing is skipped for
 # want of a tool. As any other user, names what the build lacks and stops;
 # without one of the tools, only the cases that run it are skipped, each
 # naming its package.
@@ -25,6 +26,7 @@ for pair in curl:curl systemd-socket-activate:systemd ip:iproute2 ss:iproute2 nf
   PATH="$PATH:/usr/sbin:/sbin" command -v "${pair%%:*}" > /dev/null 2>&1 ||
     [[ " ${wanted[*]} " == *" ${pair#*:} "* ]] || wanted+=("${pair#*:}")
 done
+[ -e /usr/lib/python3/dist-packages/prometheus_client/parser.py ] || wanted+=(python3-prometheus-client)
 if [ "$(id -u)" -eq 0 ] && ((${#missing[@]} + ${#wanted[@]})); then
   echo "installing: ${missing[*]} ${wanted[*]}"
   apt-get update -qq

@@ -28,7 +28,7 @@ void reap_children()
             disarm_time_limit(&facts);
             resume_accepting();
         }
-        log_closed(pid, status, ours ? &facts.started : nullptr);
+        log_closed(pid, status, ours ? &facts : nullptr);
         if (ours)
             penalise_source(&facts, status);
     }

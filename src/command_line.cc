@@ -11,7 +11,7 @@ namespace sockherd {
 settings_record settings;
 
 static const char *const usage_lines[] = {
-    "sockherd version 22",
+    "sockherd version 23",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -50,6 +50,7 @@ static const char *const usage_lines[] = {
     "  -v       be verbose",
     "  -Q       don't be verbose (default)",
     "  -J       be verbose, one JSON object per line",
+    "  -M file  write metrics for Prometheus to file",
     "  -r resp  once -c limit is reached, refuse clients",
     "           with 'resp' rather than deferring them.",
     "           resp may contain \\r, \\n, \\t.",
@@ -225,6 +226,7 @@ static void apply_option(int option, const char *argument)
     case 'p': settings.proxy_protocol = true; break;
     case 'L': settings.socket_from_manager = true; break;
     case 'A': settings.access_file = argument; break;
+    case 'M': settings.metrics_file = argument; break;
     case 't': settings.check_access = true; break;
     case 'h':
         report_id_failure();  // a -U that failed before -h ends the process, as it always has
@@ -243,7 +245,7 @@ int parse_command_line(int argc, char **argv)
     // written after the command reach the command.
     int option;
     id_failure = nullptr;
-    while ((option = getopt(argc, argv, "+c:C:R:P:6g:u:U1b:DK:G:T:QvJehr:pLA:t")) != -1)
+    while ((option = getopt(argc, argv, "+c:C:R:P:6g:u:U1b:DK:G:T:QvJM:ehr:pLA:t")) != -1)
         apply_option(option, optarg);
     report_id_failure();
     // -t checks the file and nothing else: operands, if given, are not looked at.

@@ -172,14 +172,14 @@ void spawn_command(int conn, const connection *c, const source_key *source)
         return;
     }
 
-    // Only -J and a time limit need to know when a command started: without
-    // them, no clock is read.
+    // Only -J, -M and a time limit need to know when a command started:
+    // without them, no clock is read.
     child_facts facts = {};
     facts.source = *source;
     facts.penalty_exempt = c->header_unread || c->verdict.no_penalty;
     if (!c->header_unread)
         facts.client = c->client;
-    if (settings.json_log || time_limit > 0)
+    if (settings.json_log || settings.metrics_file != nullptr || time_limit > 0)
         (void)clock_gettime(CLOCK_MONOTONIC, &facts.started);
     add_child_record(pid, &facts);
     arm_time_limit(pid, time_limit);

@@ -48,6 +48,13 @@ void end_drain()
     log_drain_ended(signalled);
 }
 
+// The way out of every drain: the metrics a last time, then status 0.
+[[noreturn]] static void finish_drain()
+{
+    write_metrics();
+    exit(0);
+}
+
 const timespec *drain_deadline()
 {
     return draining == drain_none ? nullptr : &drain_until;
@@ -62,10 +69,10 @@ void drain_step()
     bool over = clock_gettime(CLOCK_MONOTONIC, &now) == -1 || !time_before(&now, &drain_until);
     if (draining == drain_serving && idle) {
         log_drained();
-        exit(0);
+        finish_drain();
     }
     if (draining == drain_ending && (idle || over))
-        exit(0);
+        finish_drain();
     if (over)
         end_drain();
 }

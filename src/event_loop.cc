@@ -138,11 +138,19 @@ static bool reload_asked;  // SIGHUP came: the rules are read again at the end o
 // The signals the loop hears besides SIGCHLD, each asking for one thing.
 static void take_signals()
 {
-    if (take_signal(SIGUSR1))
-        log_counts();
+    if (take_signal(SIGUSR1)) {
+        if (settings.verbose)
+            log_counts();
+        write_metrics();
+    }
     // The first SIGTERM starts a drain; a second one, or SIGINT, ends it.
     bool term = take_signal(SIGTERM);
     bool interrupt = take_signal(SIGINT);
+    // Without -G, SIGTERM is caught only for the metrics' last write.
+    if (term && settings.drain_seconds == 0) {
+        write_metrics();
+        end_by_signal(SIGTERM);
+    }
     if (draining == drain_none && term)
         start_drain();
     else if (draining == drain_serving && (term || interrupt))
@@ -196,6 +204,7 @@ static void run_pass()
     const timespec *first_end = add_pending_to_sets(&readable, &writable, max_fd);
     first_end = add_header_waits_to_set(&readable, max_fd, first_end);
     first_end = earlier(first_end, service_status_due());
+    first_end = earlier(first_end, metrics_due());
     first_end = earlier(first_end, drain_deadline());
     first_end = earlier(first_end, next_deadline());
     // Before the gate: a pause that is over lets the listening socket in now.

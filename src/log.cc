@@ -15,6 +15,7 @@ namespace sockherd {
 // never interleave.
 
 counts_record counts;
+tallies_record tallies;
 static timespec started_at;  // CLOCK_MONOTONIC, for the uptime
 
 // Room for any event; only a message can be long (a file name in it), and
@@ -276,13 +277,20 @@ void log_proxied(pid_t pid, const socket_address *client)
     json_end(&line);
 }
 
-// ,"name":S.UUUUUU: the seconds from started until now, as a duration.
-static void json_seconds_since(json_line *line, const char *name, const timespec *started)
+// Nanoseconds from started until now; -1 without a clock.
+static long long nanoseconds_since(const timespec *started)
 {
     timespec now;
     if (clock_gettime(CLOCK_MONOTONIC, &now) == -1)
+        return -1;
+    return (now.tv_sec - started->tv_sec) * 1000000000LL + (now.tv_nsec - started->tv_nsec);
+}
+
+// ,"name":S.UUUUUU: a duration, left out when it is not known.
+static void json_seconds(json_line *line, const char *name, long long nanoseconds)
+{
+    if (nanoseconds < 0)
         return;
-    long long nanoseconds = (now.tv_sec - started->tv_sec) * 1000000000LL + (now.tv_nsec - started->tv_nsec);
     char seconds[32];
     (void)snprintf(seconds, sizeof seconds, "%lld.%06lld", nanoseconds / 1000000000LL,
                    nanoseconds % 1000000000LL / 1000);
@@ -290,8 +298,13 @@ static void json_seconds_since(json_line *line, const char *name, const timespec
         json_raw(line, seconds);
 }
 
+static void json_seconds_since(json_line *line, const char *name, const timespec *started)
+{
+    json_seconds(line, name, nanoseconds_since(started));
+}
+
 // How the process ended, and for one of ours how long it ran.
-static void json_closed(pid_t pid, int wait_status, const timespec *started)
+static void json_closed(pid_t pid, int wait_status, bool ours, long long ran)
 {
     json_line line;
     json_begin(&line, "closed");
@@ -301,19 +314,42 @@ static void json_closed(pid_t pid, int wait_status, const timespec *started)
         json_number(&line, "signal", WTERMSIG(wait_status));
     else
         json_number(&line, "status", WEXITSTATUS(wait_status));
-    if (started == nullptr)
+    if (!ours)
         json_raw(&line, ",\"foreign\":true");
     else
-        json_seconds_since(&line, "duration", started);
+        json_seconds(&line, "duration", ran);
     json_end(&line);
 }
 
-void log_closed(pid_t pid, int wait_status, const timespec *started)
+// A command that its time limit sent SIGTERM ended by the limit, whether
+// the signal ended it or it ended on its own after it.
+static void count_outcome(int wait_status, const child_facts *facts)
 {
+    if (facts->timed_out)
+        tallies.ended_timed_out++;
+    else if (WIFSIGNALED(wait_status))
+        tallies.signalled++;
+    else if (WEXITSTATUS(wait_status) == 0)
+        tallies.exit_zero++;
+    else
+        tallies.exit_nonzero++;
+}
+
+void log_closed(pid_t pid, int wait_status, const child_facts *facts)
+{
+    // One reading of the clock serves the histogram and the JSON duration alike.
+    long long ran = -1;
+    if (facts != nullptr) {
+        count_outcome(wait_status, facts);
+        if (settings.json_log || settings.metrics_file != nullptr)
+            ran = nanoseconds_since(&facts->started);
+        if (settings.metrics_file != nullptr && ran >= 0)
+            observe_command_duration(ran);
+    }
     if (!settings.verbose)
         return;
     if (settings.json_log)
-        json_closed(pid, wait_status, started);
+        json_closed(pid, wait_status, facts != nullptr, ran);
     else
         (void)fprintf(stderr, "%ld closed (%d/%d)\n", static_cast<long>(pid), slots_in_use(), settings.max_children);
 }
@@ -472,6 +508,7 @@ static void json_count_event(const char *event, const char *name, long long valu
 
 void log_reloaded(size_t rules)
 {
+    tallies.reloads++;
     if (settings.json_log)
         json_count_event("reloaded", "rules", static_cast<long long>(rules));
     else if (settings.verbose)
@@ -480,6 +517,7 @@ void log_reloaded(size_t rules)
 
 void log_rules_unchanged()
 {
+    tallies.reloads_failed++;
     if (settings.json_log)
         json_count_event("rules unchanged", nullptr, 0);
     else
@@ -488,6 +526,7 @@ void log_rules_unchanged()
 
 void log_revoked(int commands)
 {
+    tallies.revoked += static_cast<unsigned long long>(commands);
     if (settings.json_log)
         json_count_event("revoked", "commands", commands);
     else if (settings.verbose)

@@ -44,6 +44,7 @@ struct penalty_policy {
 };
 
 struct connection;      // an accepted connection on its way to a command (connection_intake.cc)
+struct child_facts;     // what the daemon keeps of a command it started (child_table.cc)
 
 // Why a client was turned away with the -r text (or closed at once): each
 // has its log line and its count.
@@ -83,6 +84,7 @@ struct settings_record {
     bool check_access = false;          // -t: load the -A file, say how many rules, exit
     rate_limit source_rate = {};        // -R: per_second 0 when not given
     penalty_policy penalties = {};      // -P
+    const char *metrics_file = nullptr;  // -M: where the metrics for Prometheus go
 };
 extern settings_record settings;  // written by parse_command_line only
 
@@ -120,8 +122,8 @@ struct counts_record {
     unsigned long long served;         // commands started, those that then failed to execute included
     unsigned long long refused;        // at the limit
     unsigned long long source_refused; // over the per-source limit
-    unsigned long long rate_refused;   // over the source's rate
-    unsigned long long penalty_refused; // while the source had a penalty
+    unsigned long long rate_refused;   // over their source's rate
+    unsigned long long penalty_refused;  // while their source had a penalty
     unsigned long long denied;
     unsigned long long dropped;
     unsigned long long bad_headers;
@@ -130,11 +132,24 @@ struct counts_record {
     unsigned long long timed_out;      // commands sent SIGTERM by their time limit
     unsigned long long killed;         // of those, still running 2 seconds later
     unsigned long long penalties;      // penalties put on a source
-    unsigned long long rate_table_full; // a source found no entry of its own in the table of rates
+    unsigned long long rate_table_full;  // sources that found no free entry in the table of rates
     unsigned long long accept_failed;
     int max_running;                   // the most commands that ran at once
 };
 extern counts_record counts;  // raised only by the log_ functions
+
+// What the metrics show beyond the counts; the counts line, its JSON object
+// and the service manager's status leave these out.
+struct tallies_record {
+    unsigned long long reloads;          // rules files that a reload took
+    unsigned long long reloads_failed;   // reloads that left the rules unchanged
+    unsigned long long revoked;          // commands sent SIGTERM because reloaded rules deny their client
+    unsigned long long exit_zero;        // commands collected, by how they ended: each in one of these four
+    unsigned long long exit_nonzero;
+    unsigned long long signalled;        // ended by a signal that no time limit sent
+    unsigned long long ended_timed_out;  // ended, however, after their time limit sent SIGTERM
+};
+extern tallies_record tallies;  // raised only by the log_ functions
 
 // Notes the start, for the uptime in the counts.
 void start_counting();
@@ -153,8 +168,8 @@ void log_connected(pid_t pid, const connection *c);
 // The command could not be executed: printed whatever -v says.
 void log_exec_failed(pid_t pid, int error);
 void log_proxied(pid_t pid, const socket_address *client);
-// started: when one of ours was spawned (with -J), null for a process we did not start.
-void log_closed(pid_t pid, int wait_status, const timespec *started);
+// facts: what was kept of one of ours, null for a process we did not start.
+void log_closed(pid_t pid, int wait_status, const child_facts *facts);
 // A command's time limit sent it SIGTERM, and then SIGKILL; started is when it was spawned.
 void log_timed_out(pid_t pid, const timespec *started);
 void log_killed(pid_t pid, const timespec *started);
@@ -206,6 +221,9 @@ void restore_signal_actions();
 // During a drain, signal_number reaches the loop instead of ending the
 // daemon, unless the daemon was started with it ignored.
 void catch_during_drain(int signal_number);
+// Ends the daemon as signal_number at its default action would have: by
+// that signal, or as the first process of a PID namespace with 128 + it.
+[[noreturn]] void end_by_signal(int signal_number);
 
 // listen_socket.cc
 
@@ -280,7 +298,7 @@ int reserve_child_record();
 struct child_facts {
     source_key source;
     socket_address client;  // family 0 when the daemon never learnt it (a forked header reader)
-    timespec started;       // CLOCK_MONOTONIC, only with -J or a time limit; else zero
+    timespec started;       // CLOCK_MONOTONIC, only with -J, -M or a time limit; else zero
     uint32_t deadline_at;   // 1 + its place among the time limits; 0: none
     bool timed_out;         // its time limit sent it SIGTERM
     bool penalty_exempt;    // its end puts no penalty on source: penalty=no, or source unknown
@@ -561,6 +579,23 @@ void disarm_time_limit(const child_facts *facts);
 const timespec *next_deadline();
 // Signals every command whose deadline has come.
 void enforce_time_limits();
+
+// metrics.cc: the counts, how the commands ended and how long they ran, in
+// Prometheus's text format for node_exporter's textfile collector (-M FILE).
+// Each write goes to FILE.new and is renamed over FILE.
+
+// Raises the duration histogram's bucket for one collected command.
+void observe_command_duration(long long nanoseconds);
+// The first write, at the end of start-up as the user the daemon runs as:
+// dies with "unable to write FILE: REASON" when it fails. Nothing without -M.
+void start_metrics();
+// Writes the file now (SIGUSR1, the end of a drain, SIGTERM). A failure
+// prints "unable to write FILE: REASON" once, until a write works again.
+void write_metrics();
+// Writes the file when a figure changed and 10 seconds have passed since
+// the last attempt; when one changed sooner, returns when the loop must wake
+// to write it (CLOCK_MONOTONIC), else null.
+const timespec *metrics_due();
 
 // drain.cc
 

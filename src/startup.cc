@@ -124,18 +124,21 @@ void catch_during_drain(int signal_number)
 // The signals the loop hears: blocked from here on but inside its wait, so
 // a handler runs only there and one that comes early waits for the first
 // wait instead of being lost. SIGUSR1 asks for the counts when there is a
-// log to write them to. They are caught before the rules file is read, which
-// may take seconds, and so before the port line and readiness tell anyone
-// that the daemon may be signalled.
+// log to write them to, and for the metrics with -M. They are caught before
+// the rules file is read, which may take seconds, and so before the port
+// line and readiness tell anyone that the daemon may be signalled.
 static void catch_loop_signals()
 {
     sigemptyset(&loop_signals);
     sigaddset(&loop_signals, SIGCHLD);
-    if (settings.verbose)
+    bool metrics = settings.metrics_file != nullptr;
+    if (settings.verbose || metrics)
         sigaddset(&loop_signals, SIGUSR1);
-    // With -G, SIGTERM starts a drain, unless we were started with it ignored.
-    bool drain_on_term = settings.drain_seconds > 0 && !started_ignored(SIGTERM);
-    if (drain_on_term)
+    // With -G, SIGTERM starts a drain; with -M alone the metrics are written
+    // a last time before it ends the daemon as it would have. Neither when
+    // we were started with it ignored.
+    bool catch_term = (settings.drain_seconds > 0 || metrics) && !started_ignored(SIGTERM);
+    if (catch_term)
         sigaddset(&loop_signals, SIGTERM);
     // With rules, SIGHUP reads them again.
     if (settings.access_file != nullptr)
@@ -145,9 +148,9 @@ static void catch_loop_signals()
         die("unable to block SIGCHLD");
     // Cannot fail for this signal with a valid handler; if it did, the
     // counts would not be had.
-    if (settings.verbose)
+    if (settings.verbose || metrics)
         (void)set_action(SIGUSR1, loop_signal_handler, 0);
-    if (drain_on_term)
+    if (catch_term)
         (void)set_action(SIGTERM, loop_signal_handler, 0);
     if (settings.access_file != nullptr)
         (void)set_action(SIGHUP, loop_signal_handler, 0);
@@ -169,9 +172,22 @@ static void catch_sigchld()
 // kernel gives us no default action for these: without a handler, a stop
 // would wait and then kill, and Ctrl-C would do nothing. Signals we were
 // started with ignored or caught stay as they were.
-static void end_on_signal(int signal_number)
+[[noreturn]] static void end_on_signal(int signal_number)
 {
     _exit(128 + signal_number);  // what a shell reports for a process the signal ended
+}
+
+void end_by_signal(int signal_number)
+{
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signal_number);
+    (void)signal(signal_number, SIG_DFL);
+    (void)sigprocmask(SIG_UNBLOCK, &one, nullptr);
+    (void)raise(signal_number);
+    // Still here: the first process of a PID namespace, which the kernel
+    // never ends by a default action. It ends as its handler would.
+    end_on_signal(signal_number);
 }
 
 static void stop_on_signals_as_init()
@@ -245,6 +261,7 @@ void run_startup(char **argv, int first_operand)
     if (rating_sources())
         prepare_rate_table();
     drop_privileges();
+    start_metrics();  // as the user we serve as, who must be able to write the file
     make_self_pipe();
     catch_sigchld();
     stop_on_signals_as_init();

@@ -20,7 +20,7 @@ using testing::ExitedWithCode;
 namespace {
 
 const std::vector<std::string> usage_text = {
-    "sockherd version 22",
+    "sockherd version 23",
     "",
     "Usage: sockherd [options] address port command ...",
     "  address  Address to bind to (0 for all local addresses)",
@@ -59,6 +59,7 @@ const std::vector<std::string> usage_text = {
     "  -v       be verbose",
     "  -Q       don't be verbose (default)",
     "  -J       be verbose, one JSON object per line",
+    "  -M file  write metrics for Prometheus to file",
     "  -r resp  once -c limit is reached, refuse clients",
     "           with 'resp' rather than deferring them.",
     "           resp may contain \\r, \\n, \\t.",
@@ -99,7 +100,7 @@ TEST(UsageText, IsExactlyTheListedLines)
     auto result = run_sockherd({});
     EXPECT_EQ(result.status, 20);
     EXPECT_EQ(result.out, "");
-    ASSERT_EQ(usage_text.size(), 46u);
+    ASSERT_EQ(usage_text.size(), 47u);
     EXPECT_EQ(harness::split_lines(result.err), usage_text);
     for (const auto &line : usage_text)
         EXPECT_TRUE(line.empty() || line.back() != ' ') << line;
@@ -200,6 +201,7 @@ TEST(Defaults, HoldWithOnlyOperands)
     EXPECT_FALSE(settings.check_access);
     EXPECT_EQ(settings.drain_seconds, 0);
     EXPECT_EQ(settings.timeout_seconds, 0);
+    EXPECT_EQ(settings.metrics_file, nullptr);
 }
 
 struct number_case {
@@ -266,11 +268,13 @@ TEST(IdOptions, AcceptNumbersWithAtoiRules)
 
 TEST(Overwriting, LaterOptionsWin)
 {
-    parse({"-v", "-Q", "-c", "3", "-c", "4", "-r", "one", "-r", "two", "-A", "one", "-A", "two", "a", "p", "x"});
+    parse({"-v", "-Q", "-c", "3", "-c", "4", "-r", "one", "-r", "two", "-A", "one", "-A", "two", "-M", "one", "-M",
+           "two", "a", "p", "x"});
     EXPECT_FALSE(settings.verbose);
     EXPECT_EQ(settings.max_children, 4);
     EXPECT_STREQ(settings.refuse_response, "two");
     EXPECT_STREQ(settings.access_file, "two");
+    EXPECT_STREQ(settings.metrics_file, "two");
     parse({"-Q", "-v", "-6", "-1", "-D", "-e", "a", "p", "x"});
     EXPECT_TRUE(settings.verbose);
     EXPECT_FALSE(settings.json_log);

@@ -1,6 +1,7 @@
 // The log: the strict reader that judges -J lines, the JSON text of a
 // message, every event under -J against the text line it replaces under -v
-// and against the client's own addresses, and the counts SIGUSR1 asks for.
+// and against the client's own addresses, the counts SIGUSR1 asks for, and
+// the metrics of -M as Prometheus's own parser reads them.
 #include "harness.h"
 #include "json_line.h"
 #include "sockherd.h"
@@ -1125,6 +1126,94 @@ TEST(Counts, Sigusr1GivesWhatBecameOfEveryClient)
         close(waiting);
         close(last);
     }
+}
+
+// ---- the metrics (-M) ----------------------------------------------------
+
+// Debian's Prometheus client library reads the file, prints each counter and
+// gauge sample but 0s and the start time, and fails unless each family has
+// HELP and TYPE, each series listen="127.0.0.1:PORT", and the histogram is
+// what the JSON log's durations (in microseconds) make.
+const char *const parse_script = R"(import json, sys, time
+from prometheus_client.parser import text_string_to_metric_families
+file, port, log, started = sys.argv[1:]
+ran = [json.loads(line)["duration"] for line in open(log) if '"duration"' in line]
+count = 0
+for family in text_string_to_metric_families(open(file).read()):
+    assert family.documentation and family.type in ("counter", "gauge", "histogram"), family.name
+    for s in family.samples:
+        labels = dict(s.labels)
+        assert labels.pop("listen") == "127.0.0.1:" + port, s
+        count += 1
+        if s.name.endswith("_bucket"): assert s.value == sum(d <= float(labels["le"]) for d in ran), (s, ran)
+        elif s.name.endswith("_sum"): assert abs(s.value - sum(ran)) < 1e-6 * len(ran), (s, ran)
+        elif s.name.endswith("_count"): assert s.value == len(ran), (s, ran)
+        elif s.name.endswith("start_time_seconds"): assert int(started) <= s.value <= time.time(), s
+        elif s.value: print(s.name[9:], *labels.values(), int(s.value))
+print(count, "samples")
+)";
+
+// Served twice, one exiting 3, one killed, one denied; a source over -C;
+// a client over -c; a reload revoking one command and a reload that fails;
+// last, alone, the only client -T limits (the rules exempt the others).
+// The file is the one SIGTERM writes on the way out.
+TEST(Metrics, KnownMixOfClientsIsWhatTheFileSays)
+{
+    if (system("/usr/bin/python3 -c 'import prometheus_client' 2> /dev/null") != 0)
+        GTEST_SKIP() << "prometheus_client is not installed (Debian package python3-prometheus-client)";
+    std::string file = "/tmp/sockherd-metrics-" + std::to_string(getpid()) + ".prom";
+    std::string rules_text = "127.0.0.0/24 allow timeout=0\n127.0.0.4 allow\n127.0.0.9 deny\n";
+    harness::text_file rules(rules_text);
+    time_t from = time(nullptr);
+    daemon_process daemon;
+    ASSERT_TRUE(daemon.start({"-J", "-1", "-c", "2", "-C", "1", "-T", "1", "-r", "busy", "-A", rules.path, "-M", file,
+                              "127.0.0.1", "0", "sh", "-c",
+                              "read w; case $w in 3) exit 3;; k) kill -KILL $$;; t) exec sleep 30;; esac; echo ok"}));
+    auto client = [&](const char *source, const char *says) {
+        int fd = harness::connect_from(source, daemon.port);
+        EXPECT_TRUE(harness::write_all(fd, says));
+        return fd;
+    };
+    auto answer = [&](int fd) {
+        std::string got = harness::read_to_eof(fd);
+        close(fd);
+        return got;
+    };
+    EXPECT_EQ(answer(client("127.0.0.1", "x\n")) + answer(client("127.0.0.2", "3\n")) +
+                  answer(client("127.0.0.3", "k\n")) + answer(client("127.0.0.9", "")),
+              "ok\n");
+    ASSERT_TRUE(daemon.wait_for_err("\"closed\"", 3));
+    int revoked = client("127.0.0.5", "");
+    ASSERT_TRUE(daemon.wait_for_err("\"connected\"", 4));
+    EXPECT_EQ(answer(client("127.0.0.5", "")), "busy");
+    int last = client("127.0.0.7", "");
+    ASSERT_TRUE(daemon.wait_for_err("\"connected\"", 5));
+    EXPECT_EQ(answer(client("127.0.0.6", "")), "busy");
+    ASSERT_TRUE(rules.write(rules_text + "127.0.0.5 deny\n") && kill(daemon.pid, SIGHUP) == 0);
+    EXPECT_EQ(answer(revoked), "");
+    ASSERT_TRUE(rules.write("no rule\n") && kill(daemon.pid, SIGHUP) == 0);
+    ASSERT_TRUE(daemon.wait_for_err("\"rules unchanged\""));
+    EXPECT_TRUE(harness::write_all(last, "x\n"));
+    EXPECT_EQ(answer(last) + answer(client("127.0.0.4", "t\n")), "ok\n");
+    ASSERT_TRUE(daemon.wait_for_err("\"closed\"", 6));
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    int status = 0, signal_number = 0;
+    ASSERT_TRUE(daemon.wait_exit(status, harness::default_deadline_ms, &signal_number));
+    EXPECT_EQ(signal_number, SIGTERM) << "ended by the signal, as without -M";
+
+    harness::launch_options python;
+    python.program = "/usr/bin/python3";
+    auto parsed = harness::run_sockherd(
+        {"-c", parse_script, file, std::to_string(daemon.port), daemon.err_path, std::to_string(from)}, python);
+    unlink(file.c_str());
+    EXPECT_EQ(parsed.err, "");
+    EXPECT_EQ(parsed.out, "connections_accepted_total 9\ncommands_started_total 6\nclients_refused_total limit 1\n"
+                          "clients_refused_total source limit 1\nclients_denied_total 1\n"
+                          "commands_ended_total exit_zero 2\ncommands_ended_total exit_nonzero 1\n"
+                          "commands_ended_total signal 2\ncommands_ended_total timed_out 1\nreloads_total ok 1\n"
+                          "reloads_total failed 1\ncommands_revoked_total 1\ncommands_limit 2\n"
+                          "commands_running_max 2\n38 samples\n");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 # Operations tests: the manual page, installation and the Debian package, the
-# served examples, the systemd units, the HAProxy fleet and the container
-# image. Each is a shell script under tests/operations/ that drives the real
-# binary over loopback.
+# served examples, the systemd units, the HAProxy fleet, the metrics served by
+# node_exporter and the container image. Each is a shell script under
+# tests/operations/ that drives the real binary over loopback.
 #
 # timeout(1) ends a script that hangs with TERM, which still runs its EXIT
 # trap and so ends every process it started; CTest's own TIMEOUT is the
@@ -29,5 +29,6 @@ sockherd_ops_test(systemd 60
   $<TARGET_FILE:sockherd> ${PROJECT_SOURCE_DIR}/examples ${PROJECT_SOURCE_DIR}/man/sockherd.1)
 sockherd_ops_test(haproxy 180
   $<TARGET_FILE:sockherd> ${PROJECT_SOURCE_DIR}/examples)
+sockherd_ops_test(metrics 120 $<TARGET_FILE:sockherd>)
 sockherd_ops_test(container 180
   ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${PROJECT_VERSION})

@@ -615,6 +615,9 @@ TEST_P(StartupFatal, EndsWithMessageAndStatus20)
             setrlimit(RLIMIT_NOFILE, &files);
         };
     std::vector<std::string> args = c.options;
+    if (!args.empty() && args[0] == "-u" && geteuid() != 0)
+        GTEST_SKIP() << "needs root to change identity";
+    options.program = harness::runnable_by_anyone(SOCKHERD_BIN);
     std::string message = c.message;
     char rules_path[] = "/tmp/sockherd-rules-XXXXXX";
     if (c.rules != nullptr) {
@@ -647,7 +650,13 @@ INSTANTIATE_TEST_SUITE_P(
                     fatal_case{"RulesFileUnreadable", 0, -1, "unable to read /proc/none: No such file or directory", false,
                                {"-A", "/proc/none"}},
                     fatal_case{"RulesFileWrong", 0, -1, ":3: duplicate of line 1", false, {"-v"},
-                               "10.0.0.0/8 allow\n::/0 deny\n10.0.0.0/8 deny\n"}),
+                               "10.0.0.0/8 allow\n::/0 deny\n10.0.0.0/8 deny\n"},
+                    fatal_case{"MetricsDirectoryMissing", 0, -1,
+                               "unable to write /proc/nonexistent/m.prom: No such file or directory", true,
+                               {"-M", "/proc/nonexistent/m.prom"}},
+                    fatal_case{"MetricsDirectoryOnlyRootMayWrite", 0, -1,
+                               "unable to write /run/sockherd-test.prom: Permission denied", true,
+                               {"-u", "65534", "-g", "65534", "-M", "/run/sockherd-test.prom"}}),
     [](const testing::TestParamInfo<fatal_case> &param_info) { return std::string(param_info.param.name); });
 
 // Behind a wrapper (systemd-socket-activate, unshare) start() would wait for
@@ -1206,6 +1215,8 @@ std::string pid_namespace_refused()
             GTEST_SKIP() << pid_namespace_reason;                    \
     } while (0)
 
+const char *const metrics_file = "/tmp/sockherd-first-process.prom";
+
 struct init_signal_case {
     const char *name;
     int ignored_at_start;  // 0: every signal at its default action
@@ -1244,6 +1255,7 @@ TEST_P(FirstProcessOfPidNamespace, StopSignalEndsItUnlessStartedIgnored)
         return reply;
     };
     EXPECT_EQ(served(), command_ignores);
+    unlink(metrics_file);  // -M wrote it at start-up, and writes it again on its way out
     auto sent = std::chrono::steady_clock::now();
     ASSERT_EQ(kill(daemon.pid, c.signal_number), 0);
     int status = -1;
@@ -1255,6 +1267,7 @@ TEST_P(FirstProcessOfPidNamespace, StopSignalEndsItUnlessStartedIgnored)
         return;
     }
     ASSERT_TRUE(ended) << "still running " << seconds << " s after the signal";
+    EXPECT_EQ(unlink(metrics_file), c.options.empty() || c.options[0] != "-M" ? -1 : 0) << "the last write";
     RecordProperty("seconds_to_end", std::to_string(seconds));
     EXPECT_EQ(status, c.status);
     EXPECT_LT(seconds, 5.0) << "at once; 5 s for a loaded machine";
@@ -1269,7 +1282,10 @@ INSTANTIATE_TEST_SUITE_P(
                     // once) and SIGINT outside a drain still ends it at once.
                     init_signal_case{"SigtermDrainsWith0", 0, SIGTERM, 0, {"-G", "5"}},
                     init_signal_case{"SigintOutsideADrainEndsWith130", 0, SIGINT, 130, {"-G", "5"}},
-                    init_signal_case{"IgnoredSigtermStaysIgnoredWithDrain", SIGTERM, SIGTERM, -1, {"-G", "5"}}),
+                    init_signal_case{"IgnoredSigtermStaysIgnoredWithDrain", SIGTERM, SIGTERM, -1, {"-G", "5"}},
+                    init_signal_case{"SigtermWithMetricsEndsWith143", 0, SIGTERM, 143, {"-M", metrics_file}},
+                    init_signal_case{"IgnoredSigtermStaysIgnoredWithMetrics", SIGTERM, SIGTERM, -1,
+                                     {"-M", metrics_file}}),
     [](const testing::TestParamInfo<init_signal_case> &param_info) { return std::string(param_info.param.name); });
 
 // Each command leaves a sleep behind; as PID 1 the daemon inherits and

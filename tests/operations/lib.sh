@@ -102,10 +102,12 @@ start_daemon() {
     printf -v "${name}_port" '%s' "$line"
 }
 
-# stop_pid PID: ends one process this test started, and waits for it.
+# stop_pid PID: ends one process this test started with SIGTERM, and waits
+# for it; its exit status goes to stopped_status.
 stop_pid() {
     kill -TERM "$1" 2>/dev/null
     wait "$1" 2>/dev/null
+    stopped_status=$?
     started_pids=$(printf '%s\n' $started_pids | grep -v -x -F -- "$1" | tr '\n' ' ')
     return 0
 }
