@@ -780,7 +780,7 @@ std::vector<expected_event> time_limits(const log_run &run)
     return expected;
 }
 
-// -R 1/2, -P 3:2,signal:2,timeout:2,max:2 and -T 1; 127.0.0.4's rule says
+// -R 1/2, -P 3:1,signal:1,timeout:1,max:1 and -T 1; 127.0.0.4's rule says
 // penalty=no and rate=none. Each client says what its command does: exit
 // with a status, end by a signal, or hang until its time is up.
 const char *const penalty_rules = "127.0.0.4 allow penalty=no rate=none\n";
@@ -789,55 +789,63 @@ std::vector<expected_event> rates_and_penalties(const log_run &run)
 {
     endpoint local = {"127.0.0.1", run.daemon.port};
     std::vector<expected_event> expected;
-    int pids = 0, closed_lines = 0;
+    int pids = 0, closed_lines = 0, penalties = 0;
     std::vector<int> fds;
-    auto client = [&](const char *from, const char *how) {
+    // A client served: its command started, and told what to do when how is given.
+    auto started = [&](const char *from, const char *how, int running) {
         fds.push_back(harness::connect_from(from, run.daemon.port));
-        EXPECT_TRUE(harness::write_all(fds.back(), std::string(how) + "\n"));
-        return client_end(fds.back(), from);
-    };
-    // A client served, and with end its command's end, logged.
-    auto served = [&](const char *from, const char *how, int running, const outcome *end) {
         bool ruled = std::string(from) == "127.0.0.4";
-        expected.push_back(connected({++pids}, client(from, how), local, running, 40, nullptr,
+        expected.push_back(connected({++pids}, client_end(fds.back(), from), local, running, 40, nullptr,
                                      ruled ? "127.0.0.4/32" : nullptr));
         run.wait_for("connected", pids);
-        if (end != nullptr) {
-            expected.push_back(closed({pids}, running - 1, 40, *end));
-            run.wait_for("closed", ++closed_lines);
+        if (how != nullptr) {
+            EXPECT_TRUE(harness::write_all(fds.back(), std::string(how) + "\n"));
         }
+        return pids;
+    };
+    auto ended = [&](int pid, int running, const outcome &end) {
+        expected.push_back(closed({pid}, running, 40, end));
+        run.wait_for("closed", ++closed_lines);
+    };
+    auto penalised = [&](const char *source, const char *cause, int number = 0) {
+        expected.push_back(penalty(source, 1, cause, number));
+        run.wait_for("penalty", ++penalties);
     };
     auto refused_client = [&](const char *from, const char *reason) {
-        expected.push_back(refused(client(from, "0"), reason));
+        fds.push_back(harness::connect_from(from, run.daemon.port));
+        expected.push_back(refused(client_end(fds.back(), from), reason));
         EXPECT_EQ(harness::read_to_eof(fds.back()), "busy\n");
     };
-    const outcome zero = {"status", 0}, three = {"status", 3}, killed = {"signal", SIGKILL};
-    served("127.0.0.2", "hang", 1, nullptr);
-    served("127.0.0.2", "3", 2, &three);
-    expected.push_back(penalty("127.0.0.2", 2, "status", 3));
-    run.wait_for("penalty");
-    refused_client("127.0.0.2", "penalty");
-    served("127.0.0.3", "signal9", 2, &killed);
-    expected.push_back(penalty("127.0.0.3", 2, "signal", SIGKILL));
-    run.wait_for("penalty", 2);
-    run.wait_for("timed out");
-    expected.push_back(time_limit("timed out", {1}, 1, 40, 1));
-    expected.push_back(closed({1}, 0, 40, {"signal", SIGTERM, false, 1, 1.5}));
-    run.wait_for("closed", ++closed_lines);
-    expected.push_back(penalty("127.0.0.2", 2, "timeout"));  // not 3: at most max
-    run.wait_for("penalty", 3);
-    struct timespec penalised_at;
+    const outcome zero = {"status", 0}, three = {"status", 3};
+    // Two commands of one source end badly: the second penalty adds up to max.
+    int first = started("127.0.0.2", nullptr, 1), second = started("127.0.0.2", nullptr, 2);
+    EXPECT_TRUE(harness::write_all(fds[0], "3\n"));
+    ended(first, 1, three);
+    penalised("127.0.0.2", "status", 3);
+    timespec penalised_at;
     clock_gettime(CLOCK_MONOTONIC, &penalised_at);
+    EXPECT_TRUE(harness::write_all(fds[1], "3\n"));
+    ended(second, 0, three);
+    penalised("127.0.0.2", "status", 3);  // 1 s, not 2: at most max
+    refused_client("127.0.0.2", "penalty");
+    ended(started("127.0.0.3", "signal9", 1), 0, {"signal", SIGKILL});
+    penalised("127.0.0.3", "signal", SIGKILL);
     for (int i = 0; i < 3; i++)  // neither penalised nor held to a rate
-        served("127.0.0.4", "3", 1, &three);
-    served("127.0.0.5", "0", 1, &zero);
-    served("127.0.0.5", "0", 1, &zero);
+        ended(started("127.0.0.4", "3", 1), 0, three);
+    ended(started("127.0.0.5", "0", 1), 0, zero);
+    ended(started("127.0.0.5", "0", 1), 0, zero);
     refused_client("127.0.0.5", "rate limit");
-    struct timespec now;
-    do  // the penalty is over 2 s after it was given
-        usleep(50000);
-    while (clock_gettime(CLOCK_MONOTONIC, &now) == 0 && now.tv_sec - penalised_at.tv_sec < 3);
-    served("127.0.0.2", "0", 1, &zero);
+    int hanging = started("127.0.0.6", "hang", 1);
+    run.wait_for("timed out");
+    expected.push_back(time_limit("timed out", {hanging}, 1, 40, 1));
+    ended(hanging, 0, {"signal", SIGTERM, false, 1, 1.5});
+    penalised("127.0.0.6", "timeout");
+    timespec now;
+    do  // 127.0.0.2's penalty is over 1 s after the second was given
+        usleep(20000);
+    while (clock_gettime(CLOCK_MONOTONIC, &now) == 0 &&
+           (now.tv_sec - penalised_at.tv_sec) * 1000 + (now.tv_nsec - penalised_at.tv_nsec) / 1000000 < 1300);
+    ended(started("127.0.0.2", "0", 1), 0, zero);
     for (int fd : fds)
         close(fd);
     return expected;
@@ -1023,7 +1031,7 @@ INSTANTIATE_TEST_SUITE_P(
         event_case{"TimeLimits", {"-T", "1", "127.0.0.1", "0", "sh", "-c", time_limit_script}, text_and_json,
                    time_limits, "127.0.0.1", 40},
         event_case{"RatesAndPenalties",
-                   {"-R", "1/2", "-P", "3:2,signal:2,timeout:2,max:2", "-T", "1", "-A", "@rules", "-r", "busy\\n",
+                   {"-R", "1/2", "-P", "3:1,signal:1,timeout:1,max:1", "-T", "1", "-A", "@rules", "-r", "busy\\n",
                     "127.0.0.1", "0", "sh", "-c", ending_script},
                    text_and_json, rates_and_penalties, "127.0.0.1", 40, 0, 0, false, penalty_rules}),
     [](const testing::TestParamInfo<event_case> &param_info) { return std::string(param_info.param.name); });
