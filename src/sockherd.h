@@ -338,13 +338,119 @@ int address_port(const socket_address *address);
 // /64 as "2001:db8:1:2::/64".
 const char *source_text(const source_key *source);
 
-// access_rules.cc
+// rules_file.cc: reading a rules file (-A): its lines, tokens, networks,
+// fields and variable names into arrays, and the one message for the first
+// thing wrong with it. The arrays are what a table is made of.
 
 // A variable a rule gives the commands of its network's clients.
 struct rule_variable {
     const char *entry;  // "NAME=VALUE" with escapes decoded, as the command's environment will hold it
     size_t name_id;     // NAME's index among the table's distinct variable names
 };
+
+// One network as 32-bit words in host order, most significant first, and
+// what its rule says. While the file is read, link holds the rule's line, so
+// that a duplicate can name the first; once the networks are sorted, the
+// index of the nearest network that encloses this one.
+template <int words>
+struct network_entry {
+    uint32_t address[words];
+    uint32_t link;
+    uint32_t fields;  // 0: no field at all; else 1 + the index of its rule_fields
+    uint8_t length;
+    uint8_t deny;
+};
+using ipv4_network = network_entry<1>;
+using ipv6_network = network_entry<4>;
+static_assert(sizeof(ipv4_network) == 16 && sizeof(ipv6_network) == 28, "a network costs 16 or 28 bytes");
+
+constexpr uint32_t no_link = UINT32_MAX;
+
+// Limits and variables are rare in a big file: they live beside the
+// networks, and only the rules that have them pay for them.
+struct rule_fields {
+    int limit;        // -1: none
+    int timeout;      // -1: none
+    rate_limit rate;  // per_second -1: none; 0: rate=none
+    bool no_penalty;
+    uint32_t first_variable;
+    uint32_t variable_count;
+};
+
+// An array in a mapping of its own, not in malloc's heap: freed, its pages
+// go back to the system at once. From the heap, a reload's new table would
+// be placed around the old one, and freeing the old one would leave a hole
+// the daemon keeps: after every reload it would be bigger.
+template <typename element>
+struct mapped_array {
+    element *items;
+    size_t count;
+    size_t capacity;
+};
+
+// The rules of one file, sorted per family for longest-prefix match.
+struct access_table {
+    mapped_array<ipv4_network> ipv4;  // sorted by address, then length
+    mapped_array<ipv6_network> ipv6;
+    mapped_array<rule_fields> fields;
+    mapped_array<rule_variable> variables;
+    mapped_array<char> entries;      // every variable's "NAME=VALUE" and its zero byte, one after another
+    mapped_array<const char *> names;  // every distinct NAME, in name_text
+    mapped_array<char> name_text;
+};
+
+struct loaded_variable;  // a variable while its file is read (rules_file.cc)
+struct loaded_name;      // a variable name while its file is read (rules_file.cc)
+
+enum class load_failure { none, line, unreadable, out_of_memory };
+
+// Everything a load holds until it has a table or gives up. The arrays grow
+// by doubling and are cut to their size at the end.
+struct rules_loader {
+    const char *path;
+    size_t line;  // the line being read, from 1
+    load_failure failure;
+    int read_error;  // why the file could not be read: errno, or 0 when it is no regular file
+    size_t failure_line;
+    const char *reason;
+    char reason_text[40];  // a reason with a number in it
+    mapped_array<ipv4_network> ipv4;
+    mapped_array<ipv6_network> ipv6;
+    mapped_array<rule_fields> fields;
+    mapped_array<loaded_variable> variables;
+    mapped_array<char> entries;
+    mapped_array<loaded_name> names;
+    mapped_array<char> name_text;
+    mapped_array<uint32_t> name_slots;  // open addressing by name: 0 free, else 1 + name id; all in count
+    size_t ipv4_lines, ipv6_lines;      // counted before the rules are read
+};
+
+// Reads the regular file at loader->path, never waiting on it, into the
+// loader's arrays (the networks in the order written), up to its end or
+// the first problem, which loader->failure tells.
+void read_rules_file(rules_loader *loader);
+// The loader's arrays cut to size and handed to a new table; null when
+// memory ran out, the loader still owning everything.
+access_table *build_access_table(rules_loader *loader);
+// Gives back what the loader still holds.
+void free_rules_loader(rules_loader *loader);
+// Frees table and everything in it; null is allowed.
+void free_access_table(access_table *table);
+// Hands the loader's failure to report as one message: "PATH:LINE: reason",
+// "unable to read PATH: REASON" or "out of memory".
+void report_rules_failure(const rules_loader *loader, void (*report)(const char *message));
+// Reads the decimal digits from at to end. 1: a number up to maximum in
+// *value (0 when there are no digits); 0: over maximum, however many digits;
+// -1: not only digits. Pure.
+int read_decimal(const char *at, const char *end, int maximum, int *value);
+// The bits of word index (of 32) that lie within the first length bits.
+uint32_t word_mask(int length, int index);
+// words 32-bit words, most significant first, from 4 * words bytes in network order.
+void words_of(const unsigned char *bytes, int words, uint32_t *address);
+
+// access_rules.cc: the table of one file: its networks sorted, each linked to
+// the nearest that encloses it, matched by the longest prefix; and reloads.
+
 // What the table says about one client.
 struct access_verdict {
     bool matched;                    // false: no rule covers the client: allowed, no variables, -C's limit
@@ -359,7 +465,6 @@ struct access_verdict {
     unsigned char network[16];       // the matched network's address (first 4 bytes for IPv4)
     int prefix_length;
 };
-struct access_table;  // the rules of one file, sorted per family for longest-prefix match
 
 extern access_table *access_rules;  // loaded at start-up with -A; replaced by a reload
 
@@ -369,8 +474,6 @@ extern access_table *access_rules;  // loaded at start-up with -A; replaced by a
 // took, and returns null (if report returns). Used at start-up and by -t
 // (with die), and by a reload (with warn).
 access_table *load_access_table(const char *path, void (*report)(const char *message));
-// Frees table and everything in it; null is allowed.
-void free_access_table(access_table *table);
 size_t access_rule_count(const access_table *table);
 // Distinct variable names, numbered from 0 in the order the file first names them.
 size_t access_name_count(const access_table *table);
@@ -387,11 +490,6 @@ const char *verdict_network_text(const access_verdict *verdict, char *buffer);
 // only when the whole file loaded, and the commands of clients it denies
 // get SIGTERM, once. A failure is told, and the old rules stay.
 void reload_access_rules();
-
-// Reads the decimal digits from at to end. 1: a number up to maximum in
-// *value (0 when there are no digits); 0: over maximum, however many digits;
-// -1: not only digits. Pure.
-int read_decimal(const char *at, const char *end, int maximum, int *value);
 
 // rate_table.cc: how often each source may start a command (-R, a rule's
 // rate=), and how long it is refused after its commands ended badly (-P).
