@@ -199,7 +199,7 @@ END {
         a = cps("sockherd", "pending" p)
         printf "| served per second, c=%d, with %d refused clients pending (%d held) | %.0f | %.0f (none pending) | %s |\n", pending_c, p, median("sockherd" SUBSEP "pending" p SUBSEP "records"), a, p0, fmt_ratio(round_ratio("sockherd", "pending" p, "sockherd", "pending0"))
     }
-    if ("metrics" in rows_run) { print ""; printf "The `-M` rows come from a run of those rows alone, side by side as in a whole run: %s.\n", rows_run["metrics"] }
+    for (k in rows_run) { which = k; gsub(/,/, ", ", which); print ""; printf "The rows of %s come from a run of those rows alone, side by side as in a whole run, for rounds enough that the noise of runs under a second on this host (a pair of identical daemons differs by up to 8%% in one round) settles: %s.\n", which, rows_run[k] }
     print ""
     printf "With %d access rules (`-A`, half IPv4 and half IPv6, nested): %s ms from the start to the port line (once), %s ms per reload (median of %d, from `SIGHUP` to the `reloaded` line of the daemon), and %.1f bytes of RSS per rule over the daemon without rules (%s against %s MiB).\n", rules, median("rules_start"), median("rules_reload"), count["rules_reload"], (rules_kib - rules_plain_kib) * 1024 / rules, mib(rules_kib), mib(rules_plain_kib)
     print ""
